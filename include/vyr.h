@@ -1,0 +1,72 @@
+/* libvyr: GPU kernels for neural-network basecalling.
+ *
+ * Every function here runs on the calling host thread: it checks its sizes and type codes, picks a compiled
+ * kernel variant for the current device, enqueues it on the caller's stream and returns without waiting
+ * (the training-score functions are the exception: they synchronise the device). The caller owns the device,
+ * the streams and every buffer; the library allocates nothing and keeps no state between calls.
+ *
+ * Conventions: device buffers are plain device pointers; sizes are 32-bit ints; __half is IEEE binary16. */
+#ifndef VYR_H
+#define VYR_H
+
+#include <cuda_runtime_api.h>
+#include <cuda_fp16.h>
+
+#ifdef __cplusplus
+#define VYR_EXTERN_C extern "C"
+#else
+#define VYR_EXTERN_C
+/* cuda_fp16.h defines the storage type only for C. */
+typedef __half_raw __half;
+#endif
+
+#if defined(VYR_BUILDING_LIBRARY)
+#define VYR_API VYR_EXTERN_C __attribute__((visibility("default")))
+#else
+#define VYR_API VYR_EXTERN_C
+#endif
+
+/* Result of the exported functions that do not return a cudaError_t. */
+typedef enum VyrStatus {
+    VyrSuccess = 0,      /* enqueued, or nothing to do; for the availability queries: available */
+    VyrUnsupported = 1,  /* nothing enqueued: a size, type code or option outside what is handled, or a
+                            failed device query; for the availability queries: not available */
+    VyrNoKernel = 2,     /* host_linear: no kernel for this combination, or too little shared memory */
+    VyrKernelFailed = 3  /* host_linear, host_linear_swiglu_f16: the tensor-core kernel reported failure */
+} VyrStatus;
+
+/* Activation applied after a bias add; passed to the exported functions as a plain int. */
+#ifdef __cplusplus
+enum class VyrActivation : int { identity = 0, swish = 1, swish_clamp = 2, tanh = 3, tanh_x5 = 4 };
+#else
+typedef int VyrActivation;
+#endif
+enum {
+    VYR_ACTIVATION_IDENTITY = 0,    /* x */
+    VYR_ACTIVATION_SWISH = 1,       /* x * sigmoid(x) */
+    VYR_ACTIVATION_SWISH_CLAMP = 2, /* min(swish(x), 3.5): clamps from above only */
+    VYR_ACTIVATION_TANH = 3,        /* tanh(x) */
+    VYR_ACTIVATION_TANH_X5 = 4      /* 5 * tanh(x) */
+};
+
+/* Element-type codes of untyped tensor arguments. */
+enum { VYR_TYPE_INT8 = 1, VYR_TYPE_HALF = 2, VYR_TYPE_FLOAT = 3 };
+
+/* ---- Availability and sanity ---------------------------------------------------------------------- */
+
+/* VyrSuccess when the current device has compute capability 8.0 or later (the tiled transformer family);
+ * VyrUnsupported otherwise, or when the device cannot be queried. */
+VYR_API int vyr_tc_is_available(void);
+/* VyrSuccess only on compute capability exactly 7.0 (the Volta transformer family); 7.2 and 7.5 included,
+ * every other device gives VyrUnsupported, as does a failed query. */
+VYR_API int vyr_volta_tc_is_available(void);
+/* Always VyrSuccess; does nothing. Lets a caller check that the library loads and links. */
+VYR_API int sanity_test(void);
+/* Always VyrUnsupported; does nothing with its arguments. The vendor GEMM path is not part of this library:
+ * the arguments are (stream, M, N, K, A, B, C) as the linear layers would pass them. */
+VYR_API int host_cublas_gemm_f16(cudaStream_t stream, int m, int n, int k, const __half* a, const __half* b,
+                                 __half* c);
+
+/* VYR_FAMILY_DECLARATIONS: each kernel family adds its section below. */
+
+#endif /* VYR_H */

@@ -1,0 +1,194 @@
+// Architecture-specific instructions, each with its GPU body (inline PTX or a vendor intrinsic) and the body
+// used by the CPU simulator and by host code. This is the only file that writes inline PTX or tests
+// __CUDA_ARCH__; kernels test VYR_ARCH instead.
+//
+// The non-GPU bodies compute the exact function with the GPU's flush-to-zero behaviour; the GPU bodies are
+// approximations whose documented worst-case error is stated beside each one. Tests must use those bounds,
+// not the simulator's exactness.
+#pragma once
+
+#include <cuda_fp16.h>
+#include <math.h>
+#include <stdint.h>
+#include <string.h>
+
+#if defined(__CUDA_ARCH__)
+#define VYR_ARCH __CUDA_ARCH__
+#elif defined(VYR_SIM)
+#define VYR_ARCH VYR_SIM_ARCH
+#else
+#define VYR_ARCH 0  // host pass of nvcc, or plain host code: device bodies are not generated here
+#endif
+
+#if defined(VYR_SIM)
+// The simulator has no `extern __shared__`; each launch gets one dynamic buffer of the requested size.
+#define VYR_DYNAMIC_SMEM(type, name) type* name = static_cast<type*>(::vyr_sim::dynamic_smem())
+#else
+#define VYR_DYNAMIC_SMEM(type, name)                                   \
+    extern __shared__ __align__(16) unsigned char vyr_dynamic_smem_[]; \
+    type* name = reinterpret_cast<type*>(vyr_dynamic_smem_)
+#endif
+
+namespace vyr {
+
+// Flush a subnormal to a zero of the same sign, as the .ftz instruction forms do.
+__host__ __device__ inline float ftz(float x) { return fabsf(x) < 1.17549435e-38f ? copysignf(0.0f, x) : x; }
+
+// tanh.approx.f32 (7.5 and later): max relative error 2^-10.987 over the whole range.
+__host__ __device__ inline float fast_tanh(float x) {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 750
+    float y;
+    asm("tanh.approx.f32 %0, %1;" : "=f"(y) : "f"(x));
+    return y;
+#else
+    return ftz(tanhf(ftz(x)));
+#endif
+}
+
+// ex2.approx.ftz.f32: max relative error 2^-22 (2 ulp) for finite results.
+__host__ __device__ inline float fast_exp2(float x) {
+#if defined(__CUDA_ARCH__)
+    float y;
+    asm("ex2.approx.ftz.f32 %0, %1;" : "=f"(y) : "f"(x));
+    return y;
+#else
+    return ftz(exp2f(ftz(x)));
+#endif
+}
+
+// lg2.approx.ftz.f32: max absolute error 2^-22 for inputs in [0.5, 2], max relative error 2^-22 elsewhere.
+__host__ __device__ inline float fast_log2(float x) {
+#if defined(__CUDA_ARCH__)
+    float y;
+    asm("lg2.approx.ftz.f32 %0, %1;" : "=f"(y) : "f"(x));
+    return y;
+#else
+    return log2f(ftz(x));
+#endif
+}
+
+// e^x as 2^(x * log2 e) and ln x as log2(x) * ln 2: the library's exponential and logarithm everywhere.
+__host__ __device__ inline float fast_exp(float x) { return fast_exp2(x * 1.44269504f); }
+__host__ __device__ inline float fast_log(float x) { return fast_log2(x) * 0.693147181f; }
+
+// rcp.approx.ftz.f32: max error 1 ulp.
+__host__ __device__ inline float fast_rcp(float x) {
+#if defined(__CUDA_ARCH__)
+    float y;
+    asm("rcp.approx.ftz.f32 %0, %1;" : "=f"(y) : "f"(x));
+    return y;
+#else
+    return ftz(1.0f / ftz(x));
+#endif
+}
+
+// rsqrt.approx.ftz.f32: max relative error 2^-22.9.
+__host__ __device__ inline float fast_rsqrt(float x) {
+#if defined(__CUDA_ARCH__)
+    float y;
+    asm("rsqrt.approx.ftz.f32 %0, %1;" : "=f"(y) : "f"(x));
+    return y;
+#else
+    return ftz(1.0f / sqrtf(ftz(x)));
+#endif
+}
+
+// div.approx.ftz.f32: max error 2 ulp for |b| in [2^-126, 2^126]; larger divisors give 0.
+__host__ __device__ inline float fast_div(float a, float b) {
+#if defined(__CUDA_ARCH__)
+    float y;
+    asm("div.approx.ftz.f32 %0, %1, %2;" : "=f"(y) : "f"(a), "f"(b));
+    return y;
+#else
+    return ftz(ftz(a) / ftz(b));
+#endif
+}
+
+// sin.approx.ftz.f32 / cos.approx.ftz.f32: max absolute error 2^-20.9 in [-pi, pi], degrading outside.
+__host__ __device__ inline float fast_sin(float x) {
+#if defined(__CUDA_ARCH__)
+    float y;
+    asm("sin.approx.ftz.f32 %0, %1;" : "=f"(y) : "f"(x));
+    return y;
+#else
+    return ftz(sinf(ftz(x)));
+#endif
+}
+__host__ __device__ inline float fast_cos(float x) {
+#if defined(__CUDA_ARCH__)
+    float y;
+    asm("cos.approx.ftz.f32 %0, %1;" : "=f"(y) : "f"(x));
+    return y;
+#else
+    return ftz(cosf(ftz(x)));
+#endif
+}
+
+// Packed half arithmetic: one rounding per lane for the fused multiply-add, as hfma2 does.
+__host__ __device__ inline __half2 hfma2(__half2 a, __half2 b, __half2 c) { return __hfma2(a, b, c); }
+
+// tanh.approx.f16x2 (7.5 and later): max relative error 2^-10.7 per lane.
+__host__ __device__ inline __half2 fast_tanh_h2(__half2 x) {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 750
+    __half2 y;
+    asm("tanh.approx.f16x2 %0, %1;" : "=r"(*reinterpret_cast<unsigned*>(&y)) : "r"(*reinterpret_cast<unsigned*>(&x)));
+    return y;
+#else
+    return __floats2half2_rn(tanhf(__low2float(x)), tanhf(__high2float(x)));
+#endif
+}
+
+// dp4a.s32.s32: c + the dot product of the four signed bytes of a and of b. Exact.
+__host__ __device__ inline int dot4_s8(int a, int b, int c) {
+#if defined(__CUDA_ARCH__)
+    return __dp4a(a, b, c);
+#else
+    for (int i = 0; i < 4; ++i) c += (int)(int8_t)(a >> (8 * i)) * (int)(int8_t)(b >> (8 * i));
+    return c;
+#endif
+}
+
+// Streaming (evict-first) global loads and stores, for data touched once.
+template <class T>
+__host__ __device__ inline T load_stream(const T* p) {
+#if defined(__CUDA_ARCH__)
+    return __ldcs(p);
+#else
+    return *p;
+#endif
+}
+template <class T>
+__host__ __device__ inline void store_stream(T* p, T v) {
+#if defined(__CUDA_ARCH__)
+    __stcs(p, v);
+#else
+    *p = v;
+#endif
+}
+
+// Asynchronous global-to-shared copies (cp.async, 8.0 and later). Copies `src_bytes` (0..16) of a 16-byte
+// piece and zero-fills the rest, so a piece at the end of a row never reads past it. Earlier architectures,
+// the simulator and host code copy at issue; commit and wait are then no-ops.
+__device__ inline void cp_async_16(void* smem_dst, const void* gmem_src, int src_bytes = 16) {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
+    unsigned dst = static_cast<unsigned>(__cvta_generic_to_shared(smem_dst));
+    asm volatile("cp.async.cg.shared.global [%0], [%1], 16, %2;\n" ::"r"(dst), "l"(gmem_src), "r"(src_bytes));
+#else
+    memcpy(smem_dst, gmem_src, (size_t)src_bytes);
+    if (src_bytes < 16) memset(static_cast<char*>(smem_dst) + src_bytes, 0, (size_t)(16 - src_bytes));
+#endif
+}
+__device__ inline void cp_async_commit() {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
+    asm volatile("cp.async.commit_group;\n" ::);
+#endif
+}
+// Waits until at most `Pending` committed groups are still in flight.
+template <int Pending>
+__device__ inline void cp_async_wait() {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
+    asm volatile("cp.async.wait_group %0;\n" ::"n"(Pending));
+#endif
+}
+
+}  // namespace vyr

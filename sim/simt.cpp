@@ -1,0 +1,496 @@
+// The SIMT scheduler: blocks of a grid run one after another on the calling host thread; the threads of a
+// block are fibers (Boost.Context) that run until they reach a collective (barrier, warp shuffle, vote) and
+// are resumed once every participant has arrived. Only one fiber runs at a time, so memory operations between
+// collectives are atomic, and a run is bit-reproducible for a given resume order.
+//
+// Misuse is reported, never silently tolerated: a barrier that some thread of the block passes by (by exiting,
+// or by waiting at another call site), a warp collective whose mask names a lane that does not take part, or
+// whose participants disagree on what they called, and a state in which no fiber can run (deadlock).
+#include <boost/context/fiber.hpp>
+#include <boost/context/protected_fixedsize_stack.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <numeric>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/common_interface_defs.h>
+#define VYR_SIM_ASAN 1
+#endif
+
+#include "simt_internal.h"
+#include "vyr_sim/device.h"
+
+namespace ctx = boost::context;
+
+// Bounds of the static __shared__ variables, which the shim places in their own section.
+extern "C" char __start_vyr_smem[] __attribute__((weak));
+extern "C" char __stop_vyr_smem[] __attribute__((weak));
+
+namespace vyr_sim {
+
+ThreadCtx* g_ctx = nullptr;
+
+namespace {
+
+constexpr size_t kStackSize = 256 * 1024;  // virtual; pages are touched lazily; a guard page below
+constexpr unsigned char kPoison = 0xff;    // NaN as float and as half, -1 as an integer
+
+struct Abandon {};  // unwinds a fiber's kernel frames when its launch is abandoned
+
+enum class State { Idle, Runnable, WaitBarrier, WaitWarp, Done };
+
+struct Worker {
+    ctx::fiber fiber;  // the worker while it is suspended
+    ctx::fiber sink;   // the scheduler while the worker runs
+    ThreadCtx tctx{};
+    State state = State::Idle;
+    bool abandon = false;
+    int barrier_result = 0;
+    const void* fn = nullptr;
+    KernelEntry entry = nullptr;
+    void** args = nullptr;
+    // Stack bounds, for telling AddressSanitizer about each switch.
+    const void* stack_bottom = nullptr;
+    size_t stack_size = 0;
+    const void* from_bottom = nullptr;
+    size_t from_size = 0;
+};
+
+struct Group {
+    bool open = false;
+    unsigned mask = 0;
+    unsigned arrived = 0;
+    const char* what = nullptr;
+    CollectiveFn fn = nullptr;
+    int width = 32;
+    Site site{};
+    LaneSlot slots[32];
+};
+
+struct BlockRun {
+    const KernelInfo* kernel = nullptr;
+    std::vector<Worker*> workers;
+    int nthreads = 0;
+    int done = 0;
+    int bar_arrived = 0;
+    int bar_op = 0;
+    int bar_acc = 0;
+    Site bar_site{};
+    std::vector<std::vector<Group>> groups;  // per warp
+    std::string fault;
+    bool faulted = false;
+};
+
+std::vector<Worker*>& pool() {
+    // Never destroyed: suspended fibers are not unwound at process exit.
+    static auto* workers = new std::vector<Worker*>();
+    return *workers;
+}
+
+BlockRun* g_block = nullptr;
+Worker* g_worker = nullptr;
+std::vector<unsigned char> g_dynamic_smem;
+int g_order = VYR_SIM_ORDER_FORWARD;
+unsigned g_seed = 0;
+bool g_abort_on_fault = false;
+std::string g_last_fault;
+cudaError_t g_sticky = cudaSuccess;
+
+struct RecordingStack {
+    Worker* w;
+    ctx::stack_context allocate() {
+        ctx::stack_context sc = ctx::protected_fixedsize_stack(kStackSize).allocate();
+        w->stack_bottom = static_cast<char*>(sc.sp) - sc.size;
+        w->stack_size = sc.size;
+        return sc;
+    }
+    void deallocate(ctx::stack_context& sc) { ctx::protected_fixedsize_stack(kStackSize).deallocate(sc); }
+};
+
+void after_switch_in_worker(Worker* w, void* fake) {
+#ifdef VYR_SIM_ASAN
+    __sanitizer_finish_switch_fiber(fake, &w->from_bottom, &w->from_size);
+#else
+    (void)w;
+    (void)fake;
+#endif
+}
+
+// Worker side: hand control back to the scheduler; on return, unwind if the launch was abandoned.
+void suspend(Worker* w) {
+    void* fake = nullptr;
+#ifdef VYR_SIM_ASAN
+    __sanitizer_start_switch_fiber(&fake, w->from_bottom, w->from_size);
+#endif
+    w->sink = std::move(w->sink).resume();
+    after_switch_in_worker(w, fake);
+    if (w->abandon) throw Abandon{};
+}
+
+void worker_loop(Worker* w) {
+    for (;;) {
+        if (!w->abandon) {
+            try {
+                w->entry(w->fn, w->args);
+            } catch (Abandon&) {
+            } catch (ctx::detail::forced_unwind&) {
+                throw;
+            } catch (std::exception& e) {
+                std::string msg = std::string("uncaught exception: ") + e.what();
+                try {
+                    kernel_fault(msg.c_str());
+                } catch (Abandon&) {
+                }
+            }
+        }
+        BlockRun& b = *g_block;
+        w->state = State::Done;
+        ++b.done;
+        if (!w->abandon && !b.faulted) {
+            // A thread that leaves while others wait at a barrier or for it in a warp collective would
+            // hang the GPU.
+            if (b.bar_arrived > 0) {
+                char msg[256];
+                std::snprintf(msg, sizeof msg, "exited while %d thread(s) wait at __syncthreads (%s:%d)",
+                              b.bar_arrived, b.bar_site.file, b.bar_site.line);
+                try {
+                    kernel_fault(msg);
+                } catch (Abandon&) {
+                }
+            }
+            for (const Group& g : b.groups[w->tctx.warp]) {
+                if (g.open && (g.mask >> w->tctx.lane & 1u)) {
+                    char msg[256];
+                    std::snprintf(msg, sizeof msg, "exited while named in the mask 0x%08x of %s (%s:%d)", g.mask,
+                                  g.what, g.site.file, g.site.line);
+                    try {
+                        kernel_fault(msg);
+                    } catch (Abandon&) {
+                    }
+                }
+            }
+        }
+        w->abandon = false;
+        void* fake = nullptr;
+#ifdef VYR_SIM_ASAN
+        __sanitizer_start_switch_fiber(&fake, w->from_bottom, w->from_size);
+#endif
+        w->sink = std::move(w->sink).resume();
+        after_switch_in_worker(w, fake);
+    }
+}
+
+Worker* make_worker() {
+    auto* w = new Worker();
+    w->fiber = ctx::fiber(std::allocator_arg, RecordingStack{w}, [w](ctx::fiber&& sink) {
+        w->sink = std::move(sink);
+        after_switch_in_worker(w, nullptr);
+        worker_loop(w);
+        return std::move(w->sink);
+    });
+    return w;
+}
+
+void resume(Worker* w) {
+    g_worker = w;
+    g_ctx = &w->tctx;
+    void* fake = nullptr;
+#ifdef VYR_SIM_ASAN
+    __sanitizer_start_switch_fiber(&fake, w->stack_bottom, w->stack_size);
+#endif
+    w->fiber = std::move(w->fiber).resume();
+#ifdef VYR_SIM_ASAN
+    __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
+#endif
+    g_worker = nullptr;
+    g_ctx = nullptr;
+}
+
+std::string where(const KernelInfo& k, const ThreadCtx& t) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf, "kernel %s, block (%u,%u,%u), thread (%u,%u,%u)", k.name, t.block_idx.x,
+                  t.block_idx.y, t.block_idx.z, t.thread_idx.x, t.thread_idx.y, t.thread_idx.z);
+    return buf;
+}
+
+void record_fault(BlockRun& b, const std::string& report) {
+    if (b.faulted) return;
+    b.faulted = true;
+    b.fault = report;
+    g_last_fault = report;
+    g_sticky = cudaErrorLaunchFailure;
+    std::fprintf(stderr, "vyr-sim: %s\n", report.c_str());
+    if (g_abort_on_fault) std::abort();
+}
+
+bool same_site(Site a, Site b) { return a.line == b.line && std::strcmp(a.file, b.file) == 0; }
+
+std::vector<int> run_order(int n) {
+    std::vector<int> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    if (g_order == VYR_SIM_ORDER_REVERSE) std::reverse(order.begin(), order.end());
+    if (g_order == VYR_SIM_ORDER_SHUFFLE) std::shuffle(order.begin(), order.end(), std::mt19937(g_seed));
+    return order;
+}
+
+std::string deadlock_report(const BlockRun& b) {
+    std::string r = "deadlock in " + where(*b.kernel, b.workers[0]->tctx) + " and the rest of its block:";
+    for (int i = 0; i < b.nthreads; ++i) {
+        const Worker* w = b.workers[i];
+        if (w->state == State::WaitBarrier) {
+            r += "\n  thread " + std::to_string(i) + " waits at __syncthreads (" + b.bar_site.file + ":" +
+                 std::to_string(b.bar_site.line) + ")";
+        } else if (w->state == State::WaitWarp) {
+            for (const Group& g : b.groups[w->tctx.warp])
+                if (g.open && (g.arrived >> w->tctx.lane & 1u)) {
+                    char buf[64];
+                    std::snprintf(buf, sizeof buf, " with mask 0x%08x, arrived 0x%08x", g.mask, g.arrived);
+                    r += "\n  thread " + std::to_string(i) + " waits in " + g.what + " (" + g.site.file + ":" +
+                         std::to_string(g.site.line) + ")" + buf;
+                }
+        }
+    }
+    return r;
+}
+
+bool run_block(BlockRun& b, const std::vector<int>& order) {
+    for (;;) {
+        bool ran = false;
+        for (int i : order) {
+            Worker* w = b.workers[i];
+            if (w->state != State::Runnable) continue;
+            resume(w);
+            ran = true;
+            if (b.faulted) return false;
+        }
+        if (b.done == b.nthreads) return true;
+        if (!ran) {
+            record_fault(b, deadlock_report(b));
+            return false;
+        }
+    }
+}
+
+void abandon_block(BlockRun& b) {
+    for (Worker* w : b.workers) {
+        if (w->state == State::Done || w->state == State::Idle) continue;
+        w->abandon = true;
+        resume(w);
+    }
+}
+
+}  // namespace
+
+int block_barrier(int op, int predicate, Site site) {
+    BlockRun& b = *g_block;
+    Worker* w = g_worker;
+    if (b.bar_arrived == 0) {
+        b.bar_site = site;
+        b.bar_op = op;
+        b.bar_acc = op == 2 ? 1 : 0;
+    } else if (!same_site(site, b.bar_site) || op != b.bar_op) {
+        char msg[512];
+        std::snprintf(msg, sizeof msg, "__syncthreads at %s:%d while %d thread(s) wait at %s:%d", site.file,
+                      site.line, b.bar_arrived, b.bar_site.file, b.bar_site.line);
+        kernel_fault(msg);
+    }
+    if (b.done > 0) {
+        char msg[512];
+        std::snprintf(msg, sizeof msg, "__syncthreads at %s:%d cannot complete: %d thread(s) of the block exited",
+                      site.file, site.line, b.done);
+        kernel_fault(msg);
+    }
+    switch (op) {
+        case 1: b.bar_acc += predicate != 0; break;
+        case 2: b.bar_acc &= predicate != 0; break;
+        case 3: b.bar_acc |= predicate != 0; break;
+    }
+    if (++b.bar_arrived == b.nthreads) {
+        int result = b.bar_acc;
+        b.bar_arrived = 0;
+        for (Worker* o : b.workers)
+            if (o->state == State::WaitBarrier) {
+                o->barrier_result = result;
+                o->state = State::Runnable;
+            }
+        return result;
+    }
+    w->state = State::WaitBarrier;
+    suspend(w);
+    return w->barrier_result;
+}
+
+void warp_collective(const char* what, CollectiveFn fn, unsigned mask, int width, const void* in, void* out,
+                     int arg, Site site) {
+    BlockRun& b = *g_block;
+    Worker* w = g_worker;
+    const int lane = w->tctx.lane, warp = w->tctx.warp;
+    char msg[512];
+    if (!(mask >> lane & 1u)) {
+        std::snprintf(msg, sizeof msg, "%s at %s:%d: mask 0x%08x does not name the calling lane %d", what,
+                      site.file, site.line, mask, lane);
+        kernel_fault(msg);
+    }
+    if (width < 1 || width > 32 || (width & (width - 1)) != 0) {
+        std::snprintf(msg, sizeof msg, "%s at %s:%d: width %d is not a power of two up to 32", what, site.file,
+                      site.line, width);
+        kernel_fault(msg);
+    }
+    const int lanes_here = std::min(32, b.nthreads - warp * 32);
+    const unsigned present = lanes_here == 32 ? 0xffffffffu : ((1u << lanes_here) - 1u);
+    unsigned exited = 0;
+    for (int l = 0; l < lanes_here; ++l)
+        if (b.workers[warp * 32 + l]->state == State::Done) exited |= 1u << l;
+    if ((mask & ~present) || (mask & exited)) {
+        std::snprintf(msg, sizeof msg, "%s at %s:%d: mask 0x%08x names lane(s) 0x%08x that do not take part", what,
+                      site.file, site.line, mask, (mask & ~present) | (mask & exited));
+        kernel_fault(msg);
+    }
+    std::vector<Group>& groups = b.groups[warp];
+    Group* g = nullptr;
+    for (Group& c : groups) {
+        if (!c.open) continue;
+        if (c.mask == mask) {
+            g = &c;
+        } else if (c.mask & mask) {
+            std::snprintf(msg, sizeof msg, "%s at %s:%d with mask 0x%08x overlaps %s (%s:%d) with mask 0x%08x", what,
+                          site.file, site.line, mask, c.what, c.site.file, c.site.line, c.mask);
+            kernel_fault(msg);
+        }
+    }
+    if (g && (g->fn != fn || g->width != width || std::strcmp(g->what, what) != 0)) {
+        std::snprintf(msg, sizeof msg, "%s at %s:%d meets %s (%s:%d) from other lanes of mask 0x%08x", what,
+                      site.file, site.line, g->what, g->site.file, g->site.line, mask);
+        kernel_fault(msg);
+    }
+    if (!g) {
+        for (Group& c : groups)
+            if (!c.open) g = &c;
+        if (!g) g = &groups.emplace_back();
+        g->open = true;
+        g->mask = mask;
+        g->arrived = 0;
+        g->what = what;
+        g->fn = fn;
+        g->width = width;
+        g->site = site;
+    }
+    g->slots[lane] = LaneSlot{in, out, arg};
+    g->arrived |= 1u << lane;
+    if (g->arrived == mask) {
+        g->fn(g->slots, mask, width);
+        g->open = false;
+        for (int l = 0; l < 32; ++l)
+            if ((mask >> l & 1u) && l != lane) b.workers[warp * 32 + l]->state = State::Runnable;
+        return;
+    }
+    w->state = State::WaitWarp;
+    suspend(w);
+}
+
+void reduce_u32(LaneSlot* l, unsigned mask, int op) {
+    unsigned acc = op == 1 ? 0xffffffffu : 0u;
+    for (int i = 0; i < 32; ++i) {
+        if (!(mask >> i & 1u)) continue;
+        unsigned v = *static_cast<const unsigned*>(l[i].in);
+        switch (op) {
+            case 0: acc += v; break;
+            case 1: acc = std::min(acc, v); break;
+            case 2: acc = std::max(acc, v); break;
+            case 3: acc |= (v != 0) << i; break;
+        }
+    }
+    for (int i = 0; i < 32; ++i)
+        if (mask >> i & 1u) *static_cast<unsigned*>(l[i].out) = acc;
+}
+
+unsigned active_mask() {
+    const BlockRun& b = *g_block;
+    const int warp = g_worker->tctx.warp;
+    unsigned m = 0;
+    for (int l = 0; l < 32 && warp * 32 + l < b.nthreads; ++l)
+        if (b.workers[warp * 32 + l]->state != State::Done) m |= 1u << l;
+    return m;
+}
+
+void* dynamic_smem() { return g_dynamic_smem.data(); }
+
+void kernel_fault(const char* message) {
+    BlockRun& b = *g_block;
+    record_fault(b, where(*b.kernel, g_worker->tctx) + ": " + message);
+    throw Abandon{};
+}
+
+bool run_grid(const KernelInfo& k, dim3 grid, dim3 block, size_t smem, void** args) {
+    const int nthreads = (int)(block.x * block.y * block.z);
+    std::vector<Worker*>& workers = pool();
+    while ((int)workers.size() < nthreads) workers.push_back(make_worker());
+
+    BlockRun b;
+    b.kernel = &k;
+    b.nthreads = nthreads;
+    b.workers.assign(workers.begin(), workers.begin() + nthreads);
+    b.groups.assign((nthreads + 31) / 32, {});
+    g_block = &b;
+    g_dynamic_smem.assign(std::max<size_t>(smem, 16), kPoison);
+
+    const long long nblocks = (long long)grid.x * grid.y * grid.z;
+    std::vector<int> thread_order = run_order(nthreads);
+    std::vector<int> block_order;
+    if (nblocks <= (1 << 24)) block_order = run_order((int)nblocks);
+    bool ok = true;
+    for (long long n = 0; n < nblocks && ok; ++n) {
+        long long id = block_order.empty() ? n : block_order[n];
+        uint3 bidx{(unsigned)(id % grid.x), (unsigned)(id / grid.x % grid.y), (unsigned)(id / grid.x / grid.y)};
+        std::memset(g_dynamic_smem.data(), kPoison, g_dynamic_smem.size());
+        if (__start_vyr_smem && __stop_vyr_smem > __start_vyr_smem)
+            std::memset(__start_vyr_smem, kPoison, __stop_vyr_smem - __start_vyr_smem);
+        b.done = 0;
+        b.bar_arrived = 0;
+        for (auto& gs : b.groups) gs.clear();
+        for (int t = 0; t < nthreads; ++t) {
+            Worker* w = workers[t];
+            w->tctx.thread_idx = uint3{t % block.x, t / block.x % block.y, t / block.x / block.y};
+            w->tctx.block_idx = bidx;
+            w->tctx.block_dim = block;
+            w->tctx.grid_dim = grid;
+            w->tctx.linear = t;
+            w->tctx.lane = t % 32;
+            w->tctx.warp = t / 32;
+            w->fn = k.fn;
+            w->entry = k.entry;
+            w->args = args;
+            w->abandon = false;
+            w->state = State::Runnable;
+        }
+        ok = run_block(b, thread_order);
+        if (!ok) abandon_block(b);
+        for (Worker* w : b.workers) w->state = State::Idle;
+    }
+    g_block = nullptr;
+    return ok;
+}
+
+cudaError_t sticky_fault() { return g_sticky; }
+void clear_fault() {
+    g_sticky = cudaSuccess;
+    g_last_fault.clear();
+}
+
+}  // namespace vyr_sim
+
+extern "C" {
+VYR_SIM_API void vyr_sim_set_order(int order, unsigned seed) {
+    vyr_sim::g_order = order;
+    vyr_sim::g_seed = seed;
+}
+VYR_SIM_API void vyr_sim_set_abort_on_fault(int abort_on_fault) { vyr_sim::g_abort_on_fault = abort_on_fault != 0; }
+VYR_SIM_API const char* vyr_sim_last_fault(void) { return vyr_sim::g_last_fault.c_str(); }
+}

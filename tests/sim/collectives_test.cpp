@@ -1,0 +1,132 @@
+// Warp shuffles, votes and reductions against hand-written formulas of the PTX semantics, lane by lane.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "frame.cuh"
+
+namespace {
+
+enum Op { kIdx, kUp, kDown, kXor };
+
+template <class T>
+__global__ void shuffle_kernel(T* out, int op, int arg, int width) {
+    const int t = threadIdx.x;
+    T v = (T)(t * 3 + 1);
+    T r{};
+    switch (op) {
+        case kIdx: r = __shfl_sync(0xffffffffu, v, arg, width); break;
+        case kUp: r = __shfl_up_sync(0xffffffffu, v, arg, width); break;
+        case kDown: r = __shfl_down_sync(0xffffffffu, v, arg, width); break;
+        case kXor: r = __shfl_xor_sync(0xffffffffu, v, arg, width); break;
+    }
+    out[t] = r;
+}
+
+// Source lane of a full-mask shuffle, from the PTX description: segments of `width` lanes; up/down sources
+// outside the segment, and xor sources above it, leave the lane's own value.
+int source_lane(int op, int lane, int arg, int width) {
+    const int base = lane & ~(width - 1);
+    switch (op) {
+        case kIdx: return base + (arg % width + width) % width;
+        case kUp: return lane - arg < base ? lane : lane - arg;
+        case kDown: return lane + arg >= base + width ? lane : lane + arg;
+        default: return (lane ^ arg) >= base + width ? lane : (lane ^ arg);
+    }
+}
+
+template <class T>
+void check_shuffles(int block) {
+    T* out = nullptr;
+    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, block * sizeof(T)));
+    for (int op : {kIdx, kUp, kDown, kXor})
+        for (int width : {1, 2, 4, 8, 16, 32})
+            for (int arg : {0, 1, 3, width - 1, width, 16, 31}) {
+                if (arg < 0) continue;
+                SCOPED_TRACE("op " + std::to_string(op) + " width " + std::to_string(width) + " arg " +
+                             std::to_string(arg) + " block " + std::to_string(block));
+                ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(shuffle_kernel<T>), 1, block, 0, nullptr, out, op, arg,
+                                                   width));
+                std::vector<T> got(block);
+                cudaMemcpy(got.data(), out, block * sizeof(T), cudaMemcpyDeviceToHost);
+                for (int t = 0; t < block; ++t) {
+                    const int src = (t & ~31) + source_lane(op, t % 32, arg, width);
+                    ASSERT_EQ((T)(src * 3 + 1), got[t]) << "thread " << t;
+                }
+            }
+    cudaFree(out);
+}
+
+TEST(SimCollectives, ShufflesMatchThePtxDefinition) {
+    for (int block : {32, 64, 256}) {
+        check_shuffles<int>(block);
+        check_shuffles<float>(block);
+    }
+    check_shuffles<double>(64);
+    check_shuffles<unsigned>(32);
+}
+
+__global__ void vote_kernel(unsigned* out) {
+    const int t = threadIdx.x, lane = t % 32;
+    // Only the even lanes take part, with a mask that says so.
+    if (lane % 2 == 0) {
+        out[t * 4 + 0] = __ballot_sync(0x55555555u, lane % 4 == 0);
+        out[t * 4 + 1] = __any_sync(0x55555555u, lane == 6);
+        out[t * 4 + 2] = __all_sync(0x55555555u, lane < 30);
+        out[t * 4 + 3] = __reduce_add_sync(0x55555555u, (unsigned)lane);
+    } else {
+        out[t * 4 + 0] = __reduce_max_sync(0xaaaaaaaau, (unsigned)lane);
+        out[t * 4 + 1] = (unsigned)__reduce_min_sync(0xaaaaaaaau, -lane);
+        out[t * 4 + 2] = __activemask();
+        out[t * 4 + 3] = 0;
+    }
+}
+
+TEST(SimCollectives, VotesAndReductionsUnderPartialMasks) {
+    unsigned* out = nullptr;
+    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 64 * 4 * sizeof(unsigned)));
+    ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(vote_kernel), 1, 64, 0, nullptr, out));
+    std::vector<unsigned> got(64 * 4);
+    cudaMemcpy(got.data(), out, got.size() * sizeof(unsigned), cudaMemcpyDeviceToHost);
+    unsigned even_sum = 0;
+    for (int l = 0; l < 32; l += 2) even_sum += l;
+    for (int t = 0; t < 64; ++t) {
+        const unsigned* r = &got[t * 4];
+        if (t % 2 == 0) {
+            EXPECT_EQ(0x11111111u, r[0]);
+            EXPECT_EQ(1u, r[1]);
+            EXPECT_EQ(0u, r[2]);  // lane 30 fails lane < 30
+            EXPECT_EQ(even_sum, r[3]);
+        } else {
+            EXPECT_EQ(31u, r[0]);
+            EXPECT_EQ((unsigned)-31, r[1]);
+            EXPECT_TRUE(r[2] >> (t % 32) & 1u) << "the calling lane is active";
+        }
+    }
+    cudaFree(out);
+}
+
+// A tail warp of 16 threads: a full mask would name lanes that do not exist, so the kernel uses the mask of
+// the lanes present, as correct code must.
+__global__ void tail_warp_kernel(int* out) {
+    const unsigned mask = __ballot_sync(__activemask(), 1);
+    int v = threadIdx.x;
+    for (int o = 8; o > 0; o /= 2) v += __shfl_xor_sync(mask, v, o, 16);
+    out[threadIdx.x] = v;
+}
+
+TEST(SimCollectives, PartialTailWarp) {
+    int* out = nullptr;
+    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 48 * sizeof(int)));
+    ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(tail_warp_kernel), 1, 48, 0, nullptr, out));
+    std::vector<int> got(48);
+    cudaMemcpy(got.data(), out, 48 * sizeof(int), cudaMemcpyDeviceToHost);
+    for (int t = 0; t < 48; ++t) {
+        int base = t & ~15, sum = 0;
+        for (int i = 0; i < 16; ++i) sum += base + i;
+        EXPECT_EQ(sum, got[t]) << t;
+    }
+    cudaFree(out);
+}
+
+}  // namespace

@@ -1,0 +1,259 @@
+// Barriers, shared memory, atomics, launch validation, the error state, and the reports of misused collectives.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frame.cuh"
+#include "vyr_sim.h"
+
+namespace {
+
+template <class T>
+std::vector<T> fetch(const T* d, size_t n) {
+    std::vector<T> h(n);
+    cudaMemcpy(h.data(), d, n * sizeof(T), cudaMemcpyDeviceToHost);
+    return h;
+}
+
+// Each phase every thread writes its slot, then after the barrier checks every other thread's write.
+__global__ void phases_kernel(int* errors, int phases) {
+    __shared__ int slot[1024];
+    const int t = threadIdx.x, n = blockDim.x;
+    for (int p = 0; p < phases; ++p) {
+        slot[t] = p * 10000 + t;
+        __syncthreads();
+        for (int o = 0; o < n; ++o)
+            if (slot[o] != p * 10000 + o) atomicAdd(errors, 1);
+        __syncthreads();
+    }
+    const int count = __syncthreads_count(t % 3 == 0);
+    if (count != (n + 2) / 3) atomicAdd(errors, 1);
+    if (__syncthreads_and(t >= 0) != 1 || __syncthreads_or(t == n - 1) != 1) atomicAdd(errors, 1);
+}
+
+TEST(SimExecution, BarrierPhases) {
+    int* errors = nullptr;
+    ASSERT_EQ(cudaSuccess, cudaMalloc(&errors, sizeof(int)));
+    for (int block : {1, 33, 256, 1024}) {
+        cudaMemset(errors, 0, sizeof(int));
+        ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(phases_kernel), 2, block, 0, nullptr, errors, 3));
+        EXPECT_EQ(0, fetch(errors, 1)[0]) << "block " << block;
+    }
+    cudaFree(errors);
+}
+
+// Reads a neighbour's shared slot without a barrier in between: the result depends on the resume order,
+// which is how the simulator exposes the race.
+__global__ void racy_kernel(int* out) {
+    __shared__ int s[64];
+    s[threadIdx.x] = threadIdx.x + 1;
+    out[threadIdx.x] = s[(threadIdx.x + 1) % 64];
+}
+__global__ void fixed_kernel(int* out) {
+    __shared__ int s[64];
+    s[threadIdx.x] = threadIdx.x + 1;
+    __syncthreads();
+    out[threadIdx.x] = s[(threadIdx.x + 1) % 64];
+}
+
+TEST(SimExecution, MissingBarrierShowsUnderAnotherOrder) {
+    int* out = nullptr;
+    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 64 * sizeof(int)));
+    auto run = [&](auto kernel, int order, unsigned seed) {
+        vyr_sim_set_order(order, seed);
+        EXPECT_EQ(cudaSuccess, vyr::launch(kernel, 1, 64, 0, nullptr, out));
+        vyr_sim_set_order(VYR_SIM_ORDER_FORWARD, 0);
+        return fetch(out, 64);
+    };
+    EXPECT_NE(run(VYR_KERNEL(racy_kernel), VYR_SIM_ORDER_FORWARD, 0),
+              run(VYR_KERNEL(racy_kernel), VYR_SIM_ORDER_REVERSE, 0));
+    const auto fwd = run(VYR_KERNEL(fixed_kernel), VYR_SIM_ORDER_FORWARD, 0);
+    EXPECT_EQ(fwd, run(VYR_KERNEL(fixed_kernel), VYR_SIM_ORDER_REVERSE, 0));
+    for (unsigned seed = 1; seed <= 3; ++seed) EXPECT_EQ(fwd, run(VYR_KERNEL(fixed_kernel), VYR_SIM_ORDER_SHUFFLE, seed));
+    cudaFree(out);
+}
+
+// Shared memory is poisoned at every block start: uninitialised reads see NaN, and no block sees another's data.
+__global__ void smem_kernel(float* out, int n) {
+    __shared__ float s[32];
+    VYR_DYNAMIC_SMEM(float, d);
+    if (threadIdx.x == 0) {
+        out[blockIdx.x * 3 + 0] = s[5];
+        out[blockIdx.x * 3 + 1] = d[n - 1];
+        s[5] = 1.0f;
+        d[n - 1] = 2.0f;
+        out[blockIdx.x * 3 + 2] = s[5] + d[n - 1];
+    }
+}
+
+TEST(SimExecution, SharedMemoryIsPoisonedPerBlock) {
+    float* out = nullptr;
+    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 6 * sizeof(float)));
+    ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(smem_kernel), 2, 32, 1000 * sizeof(float), nullptr, out, 1000));
+    auto got = fetch(out, 6);
+    for (int b = 0; b < 2; ++b) {
+        EXPECT_TRUE(std::isnan(got[b * 3 + 0]));
+        EXPECT_TRUE(std::isnan(got[b * 3 + 1]));
+        EXPECT_EQ(3.0f, got[b * 3 + 2]);
+    }
+    cudaFree(out);
+}
+
+__global__ void atomic_kernel(int* sum, unsigned* max, float* fsum, int* param_copy, int p) {
+    atomicAdd(sum, 1);
+    atomicMax(max, (unsigned)(threadIdx.x + blockIdx.x * blockDim.x));
+    atomicAdd(fsum, 0.5f);
+    // Each thread owns its copy of a by-value parameter.
+    p += threadIdx.x;
+    __syncthreads();
+    if (p != 7 + (int)threadIdx.x) atomicAdd(param_copy, 1);
+}
+
+TEST(SimExecution, AtomicsAndPerThreadParameters) {
+    int *sum, *bad;
+    unsigned* mx;
+    float* fs;
+    cudaMalloc(&sum, 4);
+    cudaMalloc(&bad, 4);
+    cudaMalloc(&mx, 4);
+    cudaMalloc(&fs, 4);
+    cudaMemset(sum, 0, 4);
+    cudaMemset(bad, 0, 4);
+    cudaMemset(mx, 0, 4);
+    cudaMemset(fs, 0, 4);
+    ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(atomic_kernel), 3, 100, 0, nullptr, sum, mx, fs, bad, 7));
+    EXPECT_EQ(300, fetch(sum, 1)[0]);
+    EXPECT_EQ(299u, fetch(mx, 1)[0]);
+    EXPECT_EQ(150.0f, fetch(fs, 1)[0]);
+    EXPECT_EQ(0, fetch(bad, 1)[0]);
+    for (void* p : {(void*)sum, (void*)bad, (void*)mx, (void*)fs}) cudaFree(p);
+}
+
+__global__ void marker_kernel(int* ran) { *ran = 1; }
+
+TEST(SimExecution, LaunchValidationAndErrorState) {
+    int* ran = nullptr;
+    ASSERT_EQ(cudaSuccess, cudaMalloc(&ran, sizeof(int)));
+    auto k = VYR_KERNEL(marker_kernel);
+    struct Case {
+        const char* what;
+        dim3 grid, block;
+        size_t smem;
+        cudaError_t expect;
+    } cases[] = {
+        {"1025 threads", 1, 1025, 0, cudaErrorInvalidConfiguration},
+        {"block z 65", 1, dim3(1, 1, 65), 0, cudaErrorInvalidConfiguration},
+        {"block 0", 1, 0, 0, cudaErrorInvalidConfiguration},
+        {"grid 0", 0, 32, 0, cudaErrorInvalidConfiguration},
+        {"grid y 65536", dim3(1, 65536), 32, 0, cudaErrorInvalidConfiguration},
+        {"smem over default", 1, 32, 48 * 1024 + 1, cudaErrorInvalidValue},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        cudaMemset(ran, 0, sizeof(int));
+        EXPECT_EQ(c.expect, vyr::launch(k, c.grid, c.block, c.smem, nullptr, ran));
+        EXPECT_EQ(0, fetch(ran, 1)[0]) << "a refused launch must not run";
+        EXPECT_EQ(c.expect, cudaPeekAtLastError());
+        EXPECT_EQ(c.expect, cudaPeekAtLastError());
+        EXPECT_EQ(cudaSuccess, cudaMemset(ran, 0, sizeof(int)));  // a success in between does not clear it
+        EXPECT_EQ(c.expect, cudaGetLastError());
+        EXPECT_EQ(cudaSuccess, cudaGetLastError());
+    }
+    // Raising the limit lets the same launch through, up to the device's opt-in maximum.
+    EXPECT_TRUE(vyr::allow_dynamic_smem(k, 100 * 1024, vyr::kSmemMsgLstm));
+    EXPECT_EQ(cudaSuccess, vyr::launch(k, 1, 32, 100 * 1024, nullptr, ran));
+    EXPECT_EQ(1, fetch(ran, 1)[0]);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(vyr::allow_dynamic_smem(k, 232449, vyr::kSmemMsgLstm));
+    EXPECT_EQ("Vyr LSTM: failed to set smem size 232449\n", testing::internal::GetCapturedStderr());
+    EXPECT_EQ(cudaErrorInvalidValue, cudaGetLastError());
+    // A kernel the runtime has never seen.
+    EXPECT_EQ(cudaErrorInvalidDeviceFunction, cudaLaunchKernel((const void*)&fetch<int>, 1, 1, nullptr, 0, nullptr));
+    cudaGetLastError();
+    cudaFree(ran);
+}
+
+TEST(SimExecution, MemoryChecks) {
+    char* p = nullptr;
+    ASSERT_EQ(cudaSuccess, cudaMalloc(&p, 100));
+    std::vector<char> host(200);
+    EXPECT_EQ(cudaErrorInvalidValue, cudaMemcpy(p, host.data(), 101, cudaMemcpyHostToDevice));
+    EXPECT_EQ(cudaErrorInvalidValue, cudaMemcpy(host.data(), p + 50, 51, cudaMemcpyDeviceToHost));
+    EXPECT_EQ(cudaErrorInvalidValue, cudaMemcpy(host.data() + 1, host.data(), 10, cudaMemcpyHostToDevice));
+    EXPECT_EQ(cudaSuccess, cudaMemcpy(host.data(), p + 50, 50, cudaMemcpyDeviceToHost));
+    EXPECT_EQ(cudaErrorInvalidValue, cudaFree(p + 1));
+    EXPECT_EQ(cudaSuccess, cudaFree(p));
+    EXPECT_EQ(cudaErrorInvalidValue, cudaFree(p));
+    EXPECT_EQ(cudaSuccess, cudaFree(nullptr));
+    cudaGetLastError();
+}
+
+// Misuse that would hang or misbehave on the GPU is reported with kernel, block and thread, and leaves the
+// simulator usable after cudaDeviceReset.
+__global__ void divergent_barrier_kernel(int* out) {
+    if (threadIdx.x < 16) {
+        __syncthreads();
+    } else {
+        __syncthreads();
+    }
+    out[threadIdx.x] = 1;
+}
+__global__ void exit_before_barrier_kernel(int* out) {
+    if (threadIdx.x >= 40) return;
+    __syncthreads();
+    out[threadIdx.x] = 1;
+}
+__global__ void bad_mask_kernel(int* out) {
+    // Lane 31 is named in the mask but never calls the shuffle.
+    if (threadIdx.x % 32 != 31) out[threadIdx.x] = __shfl_sync(0xffffffffu, (int)threadIdx.x, 0);
+}
+__global__ void mask_without_self_kernel(int* out) { out[threadIdx.x] = __shfl_sync(0x1u, 1, 0); }
+__global__ void mismatched_collective_kernel(int* out) {
+    if (threadIdx.x % 2) out[threadIdx.x] = __shfl_xor_sync(0xffffffffu, 1, 1);
+    else out[threadIdx.x] = (int)__ballot_sync(0xffffffffu, 1);
+}
+__global__ void shuffle_vs_barrier_kernel(int* out) {
+    if (threadIdx.x == 0) __syncthreads();
+    else out[threadIdx.x] = __shfl_sync(0xffffffffu, 1, 0);
+}
+
+TEST(SimExecution, MisuseIsReported) {
+    int* out = nullptr;
+    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 64 * sizeof(int)));
+    struct Case {
+        const char* what;
+        vyr::Kernel<int*> kernel;
+        int block;
+        const char* expect;
+    } cases[] = {
+        {"divergent barrier", VYR_KERNEL(divergent_barrier_kernel), 32, "__syncthreads at"},
+        {"exit before barrier", VYR_KERNEL(exit_before_barrier_kernel), 64, "exited"},
+        {"lane missing from shuffle", VYR_KERNEL(bad_mask_kernel), 32, "exited while named in the mask"},
+        {"mask without caller", VYR_KERNEL(mask_without_self_kernel), 32, "does not name the calling lane"},
+        {"mismatched collectives", VYR_KERNEL(mismatched_collective_kernel), 32, "meets"},
+        {"shuffle against barrier", VYR_KERNEL(shuffle_vs_barrier_kernel), 32, "deadlock"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(cudaSuccess, vyr::launch(c.kernel, 2, c.block, 0, nullptr, out));
+        const std::string printed = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(cudaErrorLaunchFailure, cudaDeviceSynchronize());
+        EXPECT_EQ(cudaErrorLaunchFailure, cudaGetLastError());
+        const std::string report = vyr_sim_last_fault();
+        EXPECT_NE(std::string::npos, report.find(c.expect)) << report;
+        EXPECT_NE(std::string::npos, report.find(c.kernel.name)) << report;
+        EXPECT_NE(std::string::npos, report.find("block (0,0,0)")) << report;
+        EXPECT_NE(std::string::npos, printed.find(report)) << printed;
+        // Sticky until reset, then the simulator runs the next launch normally.
+        EXPECT_EQ(cudaErrorLaunchFailure, vyr::launch(VYR_KERNEL(marker_kernel), 1, 1, 0, nullptr, out));
+        EXPECT_EQ(cudaSuccess, cudaDeviceReset());
+        EXPECT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(marker_kernel), 1, 1, 0, nullptr, out));
+        EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
+    }
+    cudaFree(out);
+}
+
+}  // namespace
