@@ -28,11 +28,11 @@ typedef __half_raw __half;
 
 /* Result of the exported functions that do not return a cudaError_t. */
 typedef enum VyrStatus {
-    VyrSuccess = 0,      /* enqueued, or nothing to do; for the availability queries: available */
-    VyrUnsupported = 1,  /* nothing enqueued: a size, type code or option outside what is handled, or a
-                            failed device query; for the availability queries: not available */
-    VyrNoKernel = 2,     /* host_linear: no kernel for this combination, or too little shared memory */
-    VyrKernelFailed = 3  /* host_linear, host_linear_swiglu_f16: the tensor-core kernel reported failure */
+    VyrSuccess = 0,     /* enqueued, or nothing to do; for the availability queries: available */
+    VyrUnsupported = 1, /* nothing enqueued: a size, type code or option outside what is handled, or a
+                           failed device query; for the availability queries: not available */
+    VyrNoKernel = 2,    /* host_linear: no kernel for this combination, or too little shared memory */
+    VyrKernelFailed = 3 /* host_linear, host_linear_swiglu_f16: the tensor-core kernel reported failure */
 } VyrStatus;
 
 /* Activation applied after a bias add; passed to the exported functions as a plain int. */

@@ -37,7 +37,9 @@ __host__ __device__ inline float tanh_fast_form(float x) {
 }
 
 template <ActivationForm F>
-__host__ __device__ inline float swish_form(float x) { return x * sigmoid_form<F>(x); }
+__host__ __device__ inline float swish_form(float x) {
+    return x * sigmoid_form<F>(x);
+}
 
 template <VyrActivation A, ActivationForm F = kActivationForm>
 __host__ __device__ inline float activation(float x) {
@@ -56,8 +58,14 @@ __host__ __device__ inline float activation(float x) {
     }
 }
 
-__host__ __device__ inline float sigmoid(float x) { return sigmoid_form<kActivationForm>(x); }
-__host__ __device__ inline float tanh_fast(float x) { return tanh_fast_form<kActivationForm>(x); }
-__host__ __device__ inline float swish(float x) { return swish_form<kActivationForm>(x); }
+__host__ __device__ inline float sigmoid(float x) {
+    return sigmoid_form<kActivationForm>(x);
+}
+__host__ __device__ inline float tanh_fast(float x) {
+    return tanh_fast_form<kActivationForm>(x);
+}
+__host__ __device__ inline float swish(float x) {
+    return swish_form<kActivationForm>(x);
+}
 
 }  // namespace vyr

@@ -11,16 +11,21 @@ int compute_capability_major() {
 
 }  // namespace
 
-VYR_API int vyr_tc_is_available(void) { return compute_capability_major() >= 8 ? VyrSuccess : VyrUnsupported; }
+VYR_API int vyr_tc_is_available(void) {
+    return compute_capability_major() >= 8 ? VyrSuccess : VyrUnsupported;
+}
 
 VYR_API int vyr_volta_tc_is_available(void) {
     if (compute_capability_major() != 7) return VyrUnsupported;
     int minor = -1;
-    if (vyr::device_attribute(cudaDevAttrComputeCapabilityMinor, &minor) != cudaSuccess) return VyrUnsupported;
+    if (vyr::device_attribute(cudaDevAttrComputeCapabilityMinor, &minor) != cudaSuccess)
+        return VyrUnsupported;
     return minor == 0 ? VyrSuccess : VyrUnsupported;
 }
 
-VYR_API int sanity_test(void) { return VyrSuccess; }
+VYR_API int sanity_test(void) {
+    return VyrSuccess;
+}
 
 VYR_API int host_cublas_gemm_f16(cudaStream_t, int, int, int, const __half*, const __half*, __half*) {
     return VyrUnsupported;

@@ -1,6 +1,7 @@
 // The call frame every exported function follows: check the arguments, query the device (on every call:
-// the caller may switch devices between calls, so nothing is cached), pick a variant from the family's explicit
-// table, raise the dynamic shared-memory limit where needed, enqueue on the caller's stream, return a status.
+// the caller may switch devices between calls, so nothing is cached), pick a variant from the family's
+// explicit table, raise the dynamic shared-memory limit where needed, enqueue on the caller's stream, return
+// a status.
 #pragma once
 
 #include <cuda_runtime_api.h>
@@ -28,7 +29,9 @@ constexpr const char* kSmemMsgCutlass = "Vyr Cutlass kernel: failed to set smem 
 
 constexpr size_t kDefaultSmemLimit = 48 * 1024;
 
-__host__ __device__ constexpr int ceil_div(int a, int b) { return (a + b - 1) / b; }
+__host__ __device__ constexpr int ceil_div(int a, int b) {
+    return (a + b - 1) / b;
+}
 
 // A kernel and its name, for the simulator's diagnostics. Make one with VYR_KERNEL(kernel).
 template <class... P>
@@ -65,7 +68,8 @@ cudaError_t launch_with(const Kernel<P...>& k, dim3 grid, dim3 block, size_t sme
 // Enqueues k with the arguments converted to its parameter types. A configuration the runtime refuses runs
 // nothing; the error is returned and left in the runtime's last-error state.
 template <class... P, class... A>
-cudaError_t launch(const Kernel<P...>& k, dim3 grid, dim3 block, size_t smem, cudaStream_t stream, A&&... args) {
+cudaError_t launch(const Kernel<P...>& k, dim3 grid, dim3 block, size_t smem, cudaStream_t stream,
+                   A&&... args) {
     static_assert(sizeof...(P) == sizeof...(A), "argument count differs from the kernel's parameter count");
     std::tuple<std::decay_t<P>...> values(std::forward<A>(args)...);
     return launch_with(k, grid, block, smem, stream, values, std::index_sequence_for<P...>{});
@@ -84,7 +88,8 @@ inline cudaError_t device_attribute(cudaDeviceAttr attr, int* value) {
 template <class... P>
 bool allow_dynamic_smem(const Kernel<P...>& k, size_t bytes, const char* failure_format) {
     if (bytes <= kDefaultSmemLimit) return true;
-    if (cudaFuncSetAttribute(k.address(), cudaFuncAttributeMaxDynamicSharedMemorySize, (int)bytes) == cudaSuccess)
+    if (cudaFuncSetAttribute(k.address(), cudaFuncAttributeMaxDynamicSharedMemorySize, (int)bytes) ==
+        cudaSuccess)
         return true;
     if (failure_format) std::fprintf(stderr, failure_format, (int)bytes);
     return false;

@@ -32,7 +32,9 @@
 namespace vyr {
 
 // Flush a subnormal to a zero of the same sign, as the .ftz instruction forms do.
-__host__ __device__ inline float ftz(float x) { return fabsf(x) < 1.17549435e-38f ? copysignf(0.0f, x) : x; }
+__host__ __device__ inline float ftz(float x) {
+    return fabsf(x) < 1.17549435e-38f ? copysignf(0.0f, x) : x;
+}
 
 // tanh.approx.f32 (7.5 and later): max relative error 2^-10.987 over the whole range.
 __host__ __device__ inline float fast_tanh(float x) {
@@ -68,8 +70,12 @@ __host__ __device__ inline float fast_log2(float x) {
 }
 
 // e^x as 2^(x * log2 e) and ln x as log2(x) * ln 2: the library's exponential and logarithm everywhere.
-__host__ __device__ inline float fast_exp(float x) { return fast_exp2(x * 1.44269504f); }
-__host__ __device__ inline float fast_log(float x) { return fast_log2(x) * 0.693147181f; }
+__host__ __device__ inline float fast_exp(float x) {
+    return fast_exp2(x * 1.44269504f);
+}
+__host__ __device__ inline float fast_log(float x) {
+    return fast_log2(x) * 0.693147181f;
+}
 
 // rcp.approx.ftz.f32: max error 1 ulp.
 __host__ __device__ inline float fast_rcp(float x) {
@@ -125,13 +131,24 @@ __host__ __device__ inline float fast_cos(float x) {
 }
 
 // Packed half arithmetic: one rounding per lane for the fused multiply-add, as hfma2 does.
-__host__ __device__ inline __half2 hfma2(__half2 a, __half2 b, __half2 c) { return __hfma2(a, b, c); }
+__host__ __device__ inline __half2 hfma2(__half2 a, __half2 b, __half2 c) {
+#if defined(__CUDA_ARCH__)
+    return __hfma2(a, b, c);
+#else
+    // Products of halves are exact in double, so the only rounding is the final one to half.
+    auto fma1 = [](float x, float y, float z) { return __double2half((double)x * (double)y + (double)z); };
+    return __halves2half2(fma1(__low2float(a), __low2float(b), __low2float(c)),
+                          fma1(__high2float(a), __high2float(b), __high2float(c)));
+#endif
+}
 
 // tanh.approx.f16x2 (7.5 and later): max relative error 2^-10.7 per lane.
 __host__ __device__ inline __half2 fast_tanh_h2(__half2 x) {
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 750
     __half2 y;
-    asm("tanh.approx.f16x2 %0, %1;" : "=r"(*reinterpret_cast<unsigned*>(&y)) : "r"(*reinterpret_cast<unsigned*>(&x)));
+    asm("tanh.approx.f16x2 %0, %1;"
+        : "=r"(*reinterpret_cast<unsigned*>(&y))
+        : "r"(*reinterpret_cast<unsigned*>(&x)));
     return y;
 #else
     return __floats2half2_rn(tanhf(__low2float(x)), tanhf(__high2float(x)));

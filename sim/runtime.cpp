@@ -1,7 +1,7 @@
-// The subset of the CUDA runtime API that libvyr and its callers use, with the vendor's C signatures, so that a
-// host program written against the runtime links against libvyr_sim.so unchanged. Work is executed eagerly, in
-// issue order, on the calling thread; "device" memory is host memory whose extent is tracked, so that copies
-// and frees of pointers that were never allocated are refused as the real runtime refuses them.
+// The subset of the CUDA runtime API that libvyr and its callers use, with the vendor's C signatures, so that
+// a host program written against the runtime links against libvyr_sim.so unchanged. Work is executed eagerly,
+// in issue order, on the calling thread; "device" memory is host memory whose extent is tracked, so that
+// copies and frees of pointers that were never allocated are refused as the real runtime refuses them.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -78,7 +78,9 @@ void register_kernel(const void* fn, const char* name, KernelEntry entry) {
     }
 }
 
-VyrSimDevice& device() { return g_device; }
+VyrSimDevice& device() {
+    return g_device;
+}
 std::mutex& launch_mutex() {
     static std::mutex m;
     return m;
@@ -97,9 +99,15 @@ using namespace vyr_sim;
 
 extern "C" {
 
-VYR_SIM_API void vyr_sim_get_device(VyrSimDevice* out) { *out = g_device; }
-VYR_SIM_API void vyr_sim_set_device(const VyrSimDevice* d) { g_device = *d; }
-VYR_SIM_API void vyr_sim_reset_device(void) { g_device = kDefaultDevice; }
+VYR_SIM_API void vyr_sim_get_device(VyrSimDevice* out) {
+    *out = g_device;
+}
+VYR_SIM_API void vyr_sim_set_device(const VyrSimDevice* d) {
+    g_device = *d;
+}
+VYR_SIM_API void vyr_sim_reset_device(void) {
+    g_device = kDefaultDevice;
+}
 
 VYR_SIM_API cudaError_t cudaGetLastError(void) {
     cudaError_t e = sticky_fault() != cudaSuccess ? sticky_fault() : t_last_error;
@@ -112,32 +120,54 @@ VYR_SIM_API cudaError_t cudaPeekAtLastError(void) {
 
 VYR_SIM_API const char* cudaGetErrorName(cudaError_t e) {
     switch (e) {
-        case cudaSuccess: return "cudaSuccess";
-        case cudaErrorInvalidValue: return "cudaErrorInvalidValue";
-        case cudaErrorMemoryAllocation: return "cudaErrorMemoryAllocation";
-        case cudaErrorInvalidConfiguration: return "cudaErrorInvalidConfiguration";
-        case cudaErrorInvalidDevice: return "cudaErrorInvalidDevice";
-        case cudaErrorInvalidDeviceFunction: return "cudaErrorInvalidDeviceFunction";
-        case cudaErrorInvalidResourceHandle: return "cudaErrorInvalidResourceHandle";
-        case cudaErrorLaunchFailure: return "cudaErrorLaunchFailure";
-        case cudaErrorNotSupported: return "cudaErrorNotSupported";
-        case cudaErrorNoKernelImageForDevice: return "cudaErrorNoKernelImageForDevice";
-        default: return "cudaErrorUnknown";
+        case cudaSuccess:
+            return "cudaSuccess";
+        case cudaErrorInvalidValue:
+            return "cudaErrorInvalidValue";
+        case cudaErrorMemoryAllocation:
+            return "cudaErrorMemoryAllocation";
+        case cudaErrorInvalidConfiguration:
+            return "cudaErrorInvalidConfiguration";
+        case cudaErrorInvalidDevice:
+            return "cudaErrorInvalidDevice";
+        case cudaErrorInvalidDeviceFunction:
+            return "cudaErrorInvalidDeviceFunction";
+        case cudaErrorInvalidResourceHandle:
+            return "cudaErrorInvalidResourceHandle";
+        case cudaErrorLaunchFailure:
+            return "cudaErrorLaunchFailure";
+        case cudaErrorNotSupported:
+            return "cudaErrorNotSupported";
+        case cudaErrorNoKernelImageForDevice:
+            return "cudaErrorNoKernelImageForDevice";
+        default:
+            return "cudaErrorUnknown";
     }
 }
 VYR_SIM_API const char* cudaGetErrorString(cudaError_t e) {
     switch (e) {
-        case cudaSuccess: return "no error";
-        case cudaErrorInvalidValue: return "invalid argument";
-        case cudaErrorMemoryAllocation: return "out of memory";
-        case cudaErrorInvalidConfiguration: return "invalid configuration argument";
-        case cudaErrorInvalidDevice: return "invalid device ordinal";
-        case cudaErrorInvalidDeviceFunction: return "invalid device function";
-        case cudaErrorInvalidResourceHandle: return "invalid resource handle";
-        case cudaErrorLaunchFailure: return "unspecified launch failure";
-        case cudaErrorNotSupported: return "operation not supported";
-        case cudaErrorNoKernelImageForDevice: return "no kernel image is available for execution on the device";
-        default: return "unrecognized error code";
+        case cudaSuccess:
+            return "no error";
+        case cudaErrorInvalidValue:
+            return "invalid argument";
+        case cudaErrorMemoryAllocation:
+            return "out of memory";
+        case cudaErrorInvalidConfiguration:
+            return "invalid configuration argument";
+        case cudaErrorInvalidDevice:
+            return "invalid device ordinal";
+        case cudaErrorInvalidDeviceFunction:
+            return "invalid device function";
+        case cudaErrorInvalidResourceHandle:
+            return "invalid resource handle";
+        case cudaErrorLaunchFailure:
+            return "unspecified launch failure";
+        case cudaErrorNotSupported:
+            return "operation not supported";
+        case cudaErrorNoKernelImageForDevice:
+            return "no kernel image is available for execution on the device";
+        default:
+            return "unrecognized error code";
     }
 }
 
@@ -182,11 +212,13 @@ VYR_SIM_API cudaError_t cudaMemcpy(void* dst, const void* src, size_t n, cudaMem
     if (!dst || !src) return fail(cudaErrorInvalidValue);
     const bool dst_dev = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
     const bool src_dev = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
-    if (bad_device_range(dst, n, dst_dev) || bad_device_range(src, n, src_dev)) return fail(cudaErrorInvalidValue);
+    if (bad_device_range(dst, n, dst_dev) || bad_device_range(src, n, src_dev))
+        return fail(cudaErrorInvalidValue);
     std::memmove(dst, src, n);
     return cudaSuccess;
 }
-VYR_SIM_API cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t n, cudaMemcpyKind kind, cudaStream_t) {
+VYR_SIM_API cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t n, cudaMemcpyKind kind,
+                                        cudaStream_t) {
     return cudaMemcpy(dst, src, n, kind);
 }
 VYR_SIM_API cudaError_t cudaMemset(void* p, int value, size_t n) {
@@ -195,21 +227,29 @@ VYR_SIM_API cudaError_t cudaMemset(void* p, int value, size_t n) {
     std::memset(p, value, n);
     return cudaSuccess;
 }
-VYR_SIM_API cudaError_t cudaMemsetAsync(void* p, int value, size_t n, cudaStream_t) { return cudaMemset(p, value, n); }
+VYR_SIM_API cudaError_t cudaMemsetAsync(void* p, int value, size_t n, cudaStream_t) {
+    return cudaMemset(p, value, n);
+}
 
 VYR_SIM_API cudaError_t cudaStreamCreate(cudaStream_t* s) {
     if (!s) return fail(cudaErrorInvalidValue);
     *s = new CUstream_st{};
     return cudaSuccess;
 }
-VYR_SIM_API cudaError_t cudaStreamCreateWithFlags(cudaStream_t* s, unsigned int) { return cudaStreamCreate(s); }
+VYR_SIM_API cudaError_t cudaStreamCreateWithFlags(cudaStream_t* s, unsigned int) {
+    return cudaStreamCreate(s);
+}
 VYR_SIM_API cudaError_t cudaStreamDestroy(cudaStream_t s) {
     if (!s) return fail(cudaErrorInvalidResourceHandle);
     delete s;
     return cudaSuccess;
 }
-VYR_SIM_API cudaError_t cudaStreamSynchronize(cudaStream_t) { return sticky_fault(); }
-VYR_SIM_API cudaError_t cudaDeviceSynchronize(void) { return sticky_fault(); }
+VYR_SIM_API cudaError_t cudaStreamSynchronize(cudaStream_t) {
+    return sticky_fault();
+}
+VYR_SIM_API cudaError_t cudaDeviceSynchronize(void) {
+    return sticky_fault();
+}
 VYR_SIM_API cudaError_t cudaDeviceReset(void) {
     clear_fault();
     t_last_error = cudaSuccess;
@@ -221,7 +261,9 @@ VYR_SIM_API cudaError_t cudaEventCreate(cudaEvent_t* e) {
     *e = new CUevent_st{};
     return cudaSuccess;
 }
-VYR_SIM_API cudaError_t cudaEventCreateWithFlags(cudaEvent_t* e, unsigned int) { return cudaEventCreate(e); }
+VYR_SIM_API cudaError_t cudaEventCreateWithFlags(cudaEvent_t* e, unsigned int) {
+    return cudaEventCreate(e);
+}
 VYR_SIM_API cudaError_t cudaEventDestroy(cudaEvent_t e) {
     delete e;
     return cudaSuccess;
@@ -231,7 +273,9 @@ VYR_SIM_API cudaError_t cudaEventRecord(cudaEvent_t e, cudaStream_t) {
     e->t = std::chrono::steady_clock::now();
     return cudaSuccess;
 }
-VYR_SIM_API cudaError_t cudaEventSynchronize(cudaEvent_t) { return sticky_fault(); }
+VYR_SIM_API cudaError_t cudaEventSynchronize(cudaEvent_t) {
+    return sticky_fault();
+}
 VYR_SIM_API cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end) {
     if (!ms || !start || !end) return fail(cudaErrorInvalidValue);
     *ms = std::chrono::duration<float, std::milli>(end->t - start->t).count();
@@ -249,35 +293,67 @@ VYR_SIM_API cudaError_t cudaGetDevice(int* d) {
     *d = 0;
     return cudaSuccess;
 }
-VYR_SIM_API cudaError_t cudaSetDevice(int d) { return d == 0 ? cudaSuccess : fail(cudaErrorInvalidDevice); }
+VYR_SIM_API cudaError_t cudaSetDevice(int d) {
+    return d == 0 ? cudaSuccess : fail(cudaErrorInvalidDevice);
+}
 VYR_SIM_API cudaError_t cudaDriverGetVersion(int* v) {
     if (!v) return fail(cudaErrorInvalidValue);
     *v = CUDART_VERSION;
     return cudaSuccess;
 }
-VYR_SIM_API cudaError_t cudaRuntimeGetVersion(int* v) { return cudaDriverGetVersion(v); }
+VYR_SIM_API cudaError_t cudaRuntimeGetVersion(int* v) {
+    return cudaDriverGetVersion(v);
+}
 
 VYR_SIM_API cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int dev) {
     if (!value) return fail(cudaErrorInvalidValue);
     if (dev != 0) return fail(cudaErrorInvalidDevice);
-    if (g_device.fail_attribute != 0 && g_device.fail_attribute == (int)attr) return fail(cudaErrorInvalidDevice);
+    if (g_device.fail_attribute != 0 && g_device.fail_attribute == (int)attr)
+        return fail(cudaErrorInvalidDevice);
     switch (attr) {
-        case cudaDevAttrMultiProcessorCount: *value = g_device.multiprocessors; break;
-        case cudaDevAttrComputeCapabilityMajor: *value = g_device.cc_major; break;
-        case cudaDevAttrComputeCapabilityMinor: *value = g_device.cc_minor; break;
-        case cudaDevAttrMaxSharedMemoryPerBlockOptin: *value = g_device.smem_optin; break;
-        case cudaDevAttrMaxSharedMemoryPerBlock: *value = (int)kDefaultDynamicSmem; break;
-        case cudaDevAttrMaxThreadsPerBlock: *value = 1024; break;
-        case cudaDevAttrMaxThreadsPerMultiProcessor: *value = 2048; break;
-        case cudaDevAttrWarpSize: *value = 32; break;
+        case cudaDevAttrMultiProcessorCount:
+            *value = g_device.multiprocessors;
+            break;
+        case cudaDevAttrComputeCapabilityMajor:
+            *value = g_device.cc_major;
+            break;
+        case cudaDevAttrComputeCapabilityMinor:
+            *value = g_device.cc_minor;
+            break;
+        case cudaDevAttrMaxSharedMemoryPerBlockOptin:
+            *value = g_device.smem_optin;
+            break;
+        case cudaDevAttrMaxSharedMemoryPerBlock:
+            *value = (int)kDefaultDynamicSmem;
+            break;
+        case cudaDevAttrMaxThreadsPerBlock:
+            *value = 1024;
+            break;
+        case cudaDevAttrMaxThreadsPerMultiProcessor:
+            *value = 2048;
+            break;
+        case cudaDevAttrWarpSize:
+            *value = 32;
+            break;
         case cudaDevAttrMaxBlockDimX:
-        case cudaDevAttrMaxBlockDimY: *value = 1024; break;
-        case cudaDevAttrMaxBlockDimZ: *value = 64; break;
-        case cudaDevAttrMaxGridDimX: *value = 0x7fffffff; break;
+        case cudaDevAttrMaxBlockDimY:
+            *value = 1024;
+            break;
+        case cudaDevAttrMaxBlockDimZ:
+            *value = 64;
+            break;
+        case cudaDevAttrMaxGridDimX:
+            *value = 0x7fffffff;
+            break;
         case cudaDevAttrMaxGridDimY:
-        case cudaDevAttrMaxGridDimZ: *value = 65535; break;
-        case cudaDevAttrMaxSharedMemoryPerMultiprocessor: *value = g_device.smem_optin + 1024; break;
-        default: return fail(cudaErrorInvalidValue);
+        case cudaDevAttrMaxGridDimZ:
+            *value = 65535;
+            break;
+        case cudaDevAttrMaxSharedMemoryPerMultiprocessor:
+            *value = g_device.smem_optin + 1024;
+            break;
+        default:
+            return fail(cudaErrorInvalidValue);
     }
     return cudaSuccess;
 }
@@ -286,8 +362,8 @@ VYR_SIM_API cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int dev) {
     if (!prop) return fail(cudaErrorInvalidValue);
     if (dev != 0) return fail(cudaErrorInvalidDevice);
     std::memset(prop, 0, sizeof *prop);
-    std::snprintf(prop->name, sizeof prop->name, "vyr CPU simulator (compute capability %d.%d)", g_device.cc_major,
-                  g_device.cc_minor);
+    std::snprintf(prop->name, sizeof prop->name, "vyr CPU simulator (compute capability %d.%d)",
+                  g_device.cc_major, g_device.cc_minor);
     prop->major = g_device.cc_major;
     prop->minor = g_device.cc_minor;
     prop->multiProcessorCount = g_device.multiprocessors;
@@ -311,13 +387,14 @@ VYR_SIM_API cudaError_t cudaFuncSetAttribute(const void* func, cudaFuncAttribute
     return fail(cudaErrorInvalidValue);
 }
 
-VYR_SIM_API cudaError_t cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(int* n, const void* func, int block,
-                                                                               size_t smem, unsigned int) {
+VYR_SIM_API cudaError_t cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(int* n, const void* func,
+                                                                               int block, size_t smem,
+                                                                               unsigned int) {
     if (!n) return fail(cudaErrorInvalidValue);
     if (!find_kernel(func)) return fail(cudaErrorInvalidDeviceFunction);
     if (block <= 0 || block > 1024) return fail(cudaErrorInvalidValue);
-    // Threads and block slots of a Hopper-class multiprocessor; registers are not modelled. Each resident block
-    // also costs the 1 KiB of shared memory the hardware reserves for it.
+    // Threads and block slots of a Hopper-class multiprocessor; registers are not modelled. Each resident
+    // block also costs the 1 KiB of shared memory the hardware reserves for it.
     const int warps = (block + 31) / 32;
     int blocks = std::min(64 / warps, 32);
     const size_t per_sm = (size_t)g_device.smem_optin + 1024;
@@ -337,8 +414,8 @@ VYR_SIM_API cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block
     if (!k) return fail(cudaErrorInvalidDeviceFunction);
     const unsigned long long threads = (unsigned long long)block.x * block.y * block.z;
     if (block.x == 0 || block.y == 0 || block.z == 0 || block.x > 1024 || block.y > 1024 || block.z > 64 ||
-        threads > 1024 || grid.x == 0 || grid.y == 0 || grid.z == 0 || grid.x > 0x7fffffffu || grid.y > 65535 ||
-        grid.z > 65535)
+        threads > 1024 || grid.x == 0 || grid.y == 0 || grid.z == 0 || grid.x > 0x7fffffffu ||
+        grid.y > 65535 || grid.z > 65535)
         return fail(cudaErrorInvalidConfiguration);
     if (smem > k->max_dynamic_smem) return fail(cudaErrorInvalidValue);
     std::lock_guard<std::mutex> lock(launch_mutex());

@@ -3,9 +3,9 @@
 // are resumed once every participant has arrived. Only one fiber runs at a time, so memory operations between
 // collectives are atomic, and a run is bit-reproducible for a given resume order.
 //
-// Misuse is reported, never silently tolerated: a barrier that some thread of the block passes by (by exiting,
-// or by waiting at another call site), a warp collective whose mask names a lane that does not take part, or
-// whose participants disagree on what they called, and a state in which no fiber can run (deadlock).
+// Misuse is reported, never silently tolerated: a barrier that some thread of the block passes by (by
+// exiting, or by waiting at another call site), a warp collective whose mask names a lane that does not take
+// part, or whose participants disagree on what they called, and a state in which no fiber can run (deadlock).
 #include <boost/context/fiber.hpp>
 #include <boost/context/protected_fixedsize_stack.hpp>
 
@@ -50,9 +50,7 @@ struct Worker {
     ctx::fiber fiber;  // the worker while it is suspended
     ctx::fiber sink;   // the scheduler while the worker runs
     ThreadCtx tctx{};
-    State state = State::Idle;
     bool abandon = false;
-    int barrier_result = 0;
     const void* fn = nullptr;
     KernelEntry entry = nullptr;
     void** args = nullptr;
@@ -77,11 +75,14 @@ struct Group {
 struct BlockRun {
     const KernelInfo* kernel = nullptr;
     std::vector<Worker*> workers;
+    std::vector<State> state;  // per thread, kept apart from the workers so that scans stay in cache
     int nthreads = 0;
     int done = 0;
     int bar_arrived = 0;
     int bar_op = 0;
     int bar_acc = 0;
+    int bar_result =
+        0;  // of the barrier last completed; read by each released thread before it can arrive again
     Site bar_site{};
     std::vector<std::vector<Group>> groups;  // per warp
     std::string fault;
@@ -151,7 +152,7 @@ void worker_loop(Worker* w) {
             }
         }
         BlockRun& b = *g_block;
-        w->state = State::Done;
+        b.state[w->tctx.linear] = State::Done;
         ++b.done;
         if (!w->abandon && !b.faulted) {
             // A thread that leaves while others wait at a barrier or for it in a warp collective would
@@ -168,8 +169,8 @@ void worker_loop(Worker* w) {
             for (const Group& g : b.groups[w->tctx.warp]) {
                 if (g.open && (g.mask >> w->tctx.lane & 1u)) {
                     char msg[256];
-                    std::snprintf(msg, sizeof msg, "exited while named in the mask 0x%08x of %s (%s:%d)", g.mask,
-                                  g.what, g.site.file, g.site.line);
+                    std::snprintf(msg, sizeof msg, "exited while named in the mask 0x%08x of %s (%s:%d)",
+                                  g.mask, g.what, g.site.file, g.site.line);
                     try {
                         kernel_fault(msg);
                     } catch (Abandon&) {
@@ -230,7 +231,9 @@ void record_fault(BlockRun& b, const std::string& report) {
     if (g_abort_on_fault) std::abort();
 }
 
-bool same_site(Site a, Site b) { return a.line == b.line && std::strcmp(a.file, b.file) == 0; }
+bool same_site(Site a, Site b) {
+    return a.line == b.line && (a.file == b.file || std::strcmp(a.file, b.file) == 0);
+}
 
 std::vector<int> run_order(int n) {
     std::vector<int> order(n);
@@ -244,16 +247,16 @@ std::string deadlock_report(const BlockRun& b) {
     std::string r = "deadlock in " + where(*b.kernel, b.workers[0]->tctx) + " and the rest of its block:";
     for (int i = 0; i < b.nthreads; ++i) {
         const Worker* w = b.workers[i];
-        if (w->state == State::WaitBarrier) {
+        if (b.state[i] == State::WaitBarrier) {
             r += "\n  thread " + std::to_string(i) + " waits at __syncthreads (" + b.bar_site.file + ":" +
                  std::to_string(b.bar_site.line) + ")";
-        } else if (w->state == State::WaitWarp) {
+        } else if (b.state[i] == State::WaitWarp) {
             for (const Group& g : b.groups[w->tctx.warp])
                 if (g.open && (g.arrived >> w->tctx.lane & 1u)) {
                     char buf[64];
                     std::snprintf(buf, sizeof buf, " with mask 0x%08x, arrived 0x%08x", g.mask, g.arrived);
-                    r += "\n  thread " + std::to_string(i) + " waits in " + g.what + " (" + g.site.file + ":" +
-                         std::to_string(g.site.line) + ")" + buf;
+                    r += "\n  thread " + std::to_string(i) + " waits in " + g.what + " (" + g.site.file +
+                         ":" + std::to_string(g.site.line) + ")" + buf;
                 }
         }
     }
@@ -264,9 +267,8 @@ bool run_block(BlockRun& b, const std::vector<int>& order) {
     for (;;) {
         bool ran = false;
         for (int i : order) {
-            Worker* w = b.workers[i];
-            if (w->state != State::Runnable) continue;
-            resume(w);
+            if (b.state[i] != State::Runnable) continue;
+            resume(b.workers[i]);
             ran = true;
             if (b.faulted) return false;
         }
@@ -279,10 +281,10 @@ bool run_block(BlockRun& b, const std::vector<int>& order) {
 }
 
 void abandon_block(BlockRun& b) {
-    for (Worker* w : b.workers) {
-        if (w->state == State::Done || w->state == State::Idle) continue;
-        w->abandon = true;
-        resume(w);
+    for (int i = 0; i < b.nthreads; ++i) {
+        if (b.state[i] == State::Done || b.state[i] == State::Idle) continue;
+        b.workers[i]->abandon = true;
+        resume(b.workers[i]);
     }
 }
 
@@ -303,28 +305,32 @@ int block_barrier(int op, int predicate, Site site) {
     }
     if (b.done > 0) {
         char msg[512];
-        std::snprintf(msg, sizeof msg, "__syncthreads at %s:%d cannot complete: %d thread(s) of the block exited",
-                      site.file, site.line, b.done);
+        std::snprintf(msg, sizeof msg,
+                      "__syncthreads at %s:%d cannot complete: %d thread(s) of the block exited", site.file,
+                      site.line, b.done);
         kernel_fault(msg);
     }
     switch (op) {
-        case 1: b.bar_acc += predicate != 0; break;
-        case 2: b.bar_acc &= predicate != 0; break;
-        case 3: b.bar_acc |= predicate != 0; break;
+        case 1:
+            b.bar_acc += predicate != 0;
+            break;
+        case 2:
+            b.bar_acc &= predicate != 0;
+            break;
+        case 3:
+            b.bar_acc |= predicate != 0;
+            break;
     }
     if (++b.bar_arrived == b.nthreads) {
-        int result = b.bar_acc;
+        b.bar_result = b.bar_acc;
         b.bar_arrived = 0;
-        for (Worker* o : b.workers)
-            if (o->state == State::WaitBarrier) {
-                o->barrier_result = result;
-                o->state = State::Runnable;
-            }
-        return result;
+        for (State& st : b.state)
+            if (st == State::WaitBarrier) st = State::Runnable;
+        return b.bar_result;
     }
-    w->state = State::WaitBarrier;
+    b.state[w->tctx.linear] = State::WaitBarrier;
     suspend(w);
-    return w->barrier_result;
+    return b.bar_result;
 }
 
 void warp_collective(const char* what, CollectiveFn fn, unsigned mask, int width, const void* in, void* out,
@@ -339,18 +345,8 @@ void warp_collective(const char* what, CollectiveFn fn, unsigned mask, int width
         kernel_fault(msg);
     }
     if (width < 1 || width > 32 || (width & (width - 1)) != 0) {
-        std::snprintf(msg, sizeof msg, "%s at %s:%d: width %d is not a power of two up to 32", what, site.file,
-                      site.line, width);
-        kernel_fault(msg);
-    }
-    const int lanes_here = std::min(32, b.nthreads - warp * 32);
-    const unsigned present = lanes_here == 32 ? 0xffffffffu : ((1u << lanes_here) - 1u);
-    unsigned exited = 0;
-    for (int l = 0; l < lanes_here; ++l)
-        if (b.workers[warp * 32 + l]->state == State::Done) exited |= 1u << l;
-    if ((mask & ~present) || (mask & exited)) {
-        std::snprintf(msg, sizeof msg, "%s at %s:%d: mask 0x%08x names lane(s) 0x%08x that do not take part", what,
-                      site.file, site.line, mask, (mask & ~present) | (mask & exited));
+        std::snprintf(msg, sizeof msg, "%s at %s:%d: width %d is not a power of two up to 32", what,
+                      site.file, site.line, width);
         kernel_fault(msg);
     }
     std::vector<Group>& groups = b.groups[warp];
@@ -360,17 +356,31 @@ void warp_collective(const char* what, CollectiveFn fn, unsigned mask, int width
         if (c.mask == mask) {
             g = &c;
         } else if (c.mask & mask) {
-            std::snprintf(msg, sizeof msg, "%s at %s:%d with mask 0x%08x overlaps %s (%s:%d) with mask 0x%08x", what,
+            std::snprintf(msg, sizeof msg,
+                          "%s at %s:%d with mask 0x%08x overlaps %s (%s:%d) with mask 0x%08x", what,
                           site.file, site.line, mask, c.what, c.site.file, c.site.line, c.mask);
             kernel_fault(msg);
         }
     }
-    if (g && (g->fn != fn || g->width != width || std::strcmp(g->what, what) != 0)) {
+    if (g && (g->fn != fn || g->width != width || (g->what != what && std::strcmp(g->what, what) != 0))) {
         std::snprintf(msg, sizeof msg, "%s at %s:%d meets %s (%s:%d) from other lanes of mask 0x%08x", what,
                       site.file, site.line, g->what, g->site.file, g->site.line, mask);
         kernel_fault(msg);
     }
     if (!g) {
+        // Lanes named in the mask must exist and still be running; a lane that exits later while the group
+        // is open is caught when it exits.
+        const int lanes_here = std::min(32, b.nthreads - warp * 32);
+        const unsigned present = lanes_here == 32 ? 0xffffffffu : ((1u << lanes_here) - 1u);
+        unsigned exited = 0;
+        for (int l = 0; l < lanes_here; ++l)
+            if (b.state[warp * 32 + l] == State::Done) exited |= 1u << l;
+        if ((mask & ~present) || (mask & exited)) {
+            std::snprintf(msg, sizeof msg,
+                          "%s at %s:%d: mask 0x%08x names lane(s) 0x%08x that do not take part", what,
+                          site.file, site.line, mask, (mask & ~present) | (mask & exited));
+            kernel_fault(msg);
+        }
         for (Group& c : groups)
             if (!c.open) g = &c;
         if (!g) g = &groups.emplace_back();
@@ -388,10 +398,10 @@ void warp_collective(const char* what, CollectiveFn fn, unsigned mask, int width
         g->fn(g->slots, mask, width);
         g->open = false;
         for (int l = 0; l < 32; ++l)
-            if ((mask >> l & 1u) && l != lane) b.workers[warp * 32 + l]->state = State::Runnable;
+            if ((mask >> l & 1u) && l != lane) b.state[warp * 32 + l] = State::Runnable;
         return;
     }
-    w->state = State::WaitWarp;
+    b.state[w->tctx.linear] = State::WaitWarp;
     suspend(w);
 }
 
@@ -401,10 +411,18 @@ void reduce_u32(LaneSlot* l, unsigned mask, int op) {
         if (!(mask >> i & 1u)) continue;
         unsigned v = *static_cast<const unsigned*>(l[i].in);
         switch (op) {
-            case 0: acc += v; break;
-            case 1: acc = std::min(acc, v); break;
-            case 2: acc = std::max(acc, v); break;
-            case 3: acc |= (v != 0) << i; break;
+            case 0:
+                acc += v;
+                break;
+            case 1:
+                acc = std::min(acc, v);
+                break;
+            case 2:
+                acc = std::max(acc, v);
+                break;
+            case 3:
+                acc |= (v != 0) << i;
+                break;
         }
     }
     for (int i = 0; i < 32; ++i)
@@ -416,11 +434,13 @@ unsigned active_mask() {
     const int warp = g_worker->tctx.warp;
     unsigned m = 0;
     for (int l = 0; l < 32 && warp * 32 + l < b.nthreads; ++l)
-        if (b.workers[warp * 32 + l]->state != State::Done) m |= 1u << l;
+        if (b.state[warp * 32 + l] != State::Done) m |= 1u << l;
     return m;
 }
 
-void* dynamic_smem() { return g_dynamic_smem.data(); }
+void* dynamic_smem() {
+    return g_dynamic_smem.data();
+}
 
 void kernel_fault(const char* message) {
     BlockRun& b = *g_block;
@@ -448,7 +468,8 @@ bool run_grid(const KernelInfo& k, dim3 grid, dim3 block, size_t smem, void** ar
     bool ok = true;
     for (long long n = 0; n < nblocks && ok; ++n) {
         long long id = block_order.empty() ? n : block_order[n];
-        uint3 bidx{(unsigned)(id % grid.x), (unsigned)(id / grid.x % grid.y), (unsigned)(id / grid.x / grid.y)};
+        uint3 bidx{(unsigned)(id % grid.x), (unsigned)(id / grid.x % grid.y),
+                   (unsigned)(id / grid.x / grid.y)};
         std::memset(g_dynamic_smem.data(), kPoison, g_dynamic_smem.size());
         if (__start_vyr_smem && __stop_vyr_smem > __start_vyr_smem)
             std::memset(__start_vyr_smem, kPoison, __stop_vyr_smem - __start_vyr_smem);
@@ -468,17 +489,18 @@ bool run_grid(const KernelInfo& k, dim3 grid, dim3 block, size_t smem, void** ar
             w->entry = k.entry;
             w->args = args;
             w->abandon = false;
-            w->state = State::Runnable;
         }
+        b.state.assign(nthreads, State::Runnable);
         ok = run_block(b, thread_order);
         if (!ok) abandon_block(b);
-        for (Worker* w : b.workers) w->state = State::Idle;
     }
     g_block = nullptr;
     return ok;
 }
 
-cudaError_t sticky_fault() { return g_sticky; }
+cudaError_t sticky_fault() {
+    return g_sticky;
+}
 void clear_fault() {
     g_sticky = cudaSuccess;
     g_last_fault.clear();
@@ -491,6 +513,10 @@ VYR_SIM_API void vyr_sim_set_order(int order, unsigned seed) {
     vyr_sim::g_order = order;
     vyr_sim::g_seed = seed;
 }
-VYR_SIM_API void vyr_sim_set_abort_on_fault(int abort_on_fault) { vyr_sim::g_abort_on_fault = abort_on_fault != 0; }
-VYR_SIM_API const char* vyr_sim_last_fault(void) { return vyr_sim::g_last_fault.c_str(); }
+VYR_SIM_API void vyr_sim_set_abort_on_fault(int abort_on_fault) {
+    vyr_sim::g_abort_on_fault = abort_on_fault != 0;
+}
+VYR_SIM_API const char* vyr_sim_last_fault(void) {
+    return vyr_sim::g_last_fault.c_str();
+}
 }

@@ -17,15 +17,18 @@ std::vector<float> to_float(const std::vector<__half>& v) {
     return f;
 }
 
-std::vector<float> round_to_half(const std::vector<float>& v) { return to_float(to_half(v)); }
+std::vector<float> round_to_half(const std::vector<float>& v) {
+    return to_float(to_half(v));
+}
 
 namespace {
 
 template <class T>
-::testing::AssertionResult near_impl(const std::vector<T>& actual, const std::vector<T>& expected, double abs_tol,
-                                     double rel_tol) {
+::testing::AssertionResult near_impl(const std::vector<T>& actual, const std::vector<T>& expected,
+                                     double abs_tol, double rel_tol) {
     if (actual.size() != expected.size())
-        return ::testing::AssertionFailure() << "sizes differ: " << actual.size() << " vs " << expected.size();
+        return ::testing::AssertionFailure()
+               << "sizes differ: " << actual.size() << " vs " << expected.size();
     size_t bad = 0;
     std::string first;
     for (size_t i = 0; i < actual.size(); ++i) {
@@ -39,11 +42,12 @@ template <class T>
             ok = std::fabs(a - e) <= abs_tol + rel_tol * std::fabs(e);
         }
         if (!ok && bad++ < 5)
-            first += "\n  [" + std::to_string(i) + "] got " + std::to_string(a) + ", expected " + std::to_string(e);
+            first += "\n  [" + std::to_string(i) + "] got " + std::to_string(a) + ", expected " +
+                     std::to_string(e);
     }
     if (bad == 0) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << bad << " of " << actual.size() << " elements outside abs " << abs_tol
-                                         << " + rel " << rel_tol << ":" << first;
+    return ::testing::AssertionFailure() << bad << " of " << actual.size() << " elements outside abs "
+                                         << abs_tol << " + rel " << rel_tol << ":" << first;
 }
 
 }  // namespace
@@ -59,15 +63,17 @@ template <class T>
 
 }  // namespace vyr_test
 
-// The library reads no environment; the tests map VYR_SIM_ORDER (forward, reverse, or a shuffle seed) onto the
-// simulator's own setting, so CI can run the suite under several resume orders.
+// The library reads no environment; the tests map VYR_SIM_ORDER (forward, reverse, or a shuffle seed) onto
+// the simulator's own setting, so CI can run the suite under several resume orders.
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
 #if defined(VYR_BACKEND_SIM)
     if (const char* order = std::getenv("VYR_SIM_ORDER")) {
         std::string o = order;
-        if (o == "reverse") vyr_sim_set_order(VYR_SIM_ORDER_REVERSE, 0);
-        else if (o != "forward") vyr_sim_set_order(VYR_SIM_ORDER_SHUFFLE, (unsigned)std::strtoul(order, nullptr, 10));
+        if (o == "reverse")
+            vyr_sim_set_order(VYR_SIM_ORDER_REVERSE, 0);
+        else if (o != "forward")
+            vyr_sim_set_order(VYR_SIM_ORDER_SHUFFLE, (unsigned)std::strtoul(order, nullptr, 10));
     }
 #endif
     return RUN_ALL_TESTS();

@@ -37,7 +37,7 @@ constexpr unsigned char kCanary = 0xA5;
 // bounds is caught even where a value comparison would not see it.
 template <class T>
 class DeviceBuffer {
-public:
+  public:
     explicit DeviceBuffer(size_t n = 0) : n_(n) {
         size_t bytes = n * sizeof(T) + 2 * kGuard;
         if (cudaMalloc(&base_, bytes) != cudaSuccess) throw std::bad_alloc();
@@ -66,13 +66,14 @@ public:
     bool guards_intact() const {
         std::vector<unsigned char> head(kGuard), tail(kGuard);
         cudaMemcpy(head.data(), base_, kGuard, cudaMemcpyDeviceToHost);
-        cudaMemcpy(tail.data(), static_cast<char*>(base_) + kGuard + n_ * sizeof(T), kGuard, cudaMemcpyDeviceToHost);
+        cudaMemcpy(tail.data(), static_cast<char*>(base_) + kGuard + n_ * sizeof(T), kGuard,
+                   cudaMemcpyDeviceToHost);
         for (size_t i = 0; i < kGuard; ++i)
             if (head[i] != kCanary || tail[i] != kCanary) return false;
         return true;
     }
 
-private:
+  private:
     static constexpr size_t kGuard = 256;
     void* base_ = nullptr;
     size_t n_ = 0;
@@ -80,11 +81,13 @@ private:
 
 // Seeded inputs; failures print the seed through SCOPED_TRACE in the tests.
 class Rng {
-public:
+  public:
     explicit Rng(uint64_t seed) : gen_(seed) {}
     float uniform(float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(gen_); }
     int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(gen_); }
-    float normal(float mean = 0.0f, float sd = 1.0f) { return std::normal_distribution<float>(mean, sd)(gen_); }
+    float normal(float mean = 0.0f, float sd = 1.0f) {
+        return std::normal_distribution<float>(mean, sd)(gen_);
+    }
     std::vector<float> uniform_vec(size_t n, float lo, float hi) {
         std::vector<float> v(n);
         for (float& x : v) x = uniform(lo, hi);
@@ -92,7 +95,7 @@ public:
     }
     std::mt19937_64& engine() { return gen_; }
 
-private:
+  private:
     std::mt19937_64 gen_;
 };
 
@@ -112,18 +115,20 @@ std::vector<float> round_to_half(const std::vector<float>& v);
 template <class T>
 ::testing::AssertionResult all_equal(const std::vector<T>& actual, const std::vector<T>& expected) {
     if (actual.size() != expected.size())
-        return ::testing::AssertionFailure() << "sizes differ: " << actual.size() << " vs " << expected.size();
+        return ::testing::AssertionFailure()
+               << "sizes differ: " << actual.size() << " vs " << expected.size();
     size_t bad = 0, first = 0;
     for (size_t i = 0; i < actual.size(); ++i)
         if (std::memcmp(&actual[i], &expected[i], sizeof(T)) != 0 && bad++ == 0) first = i;
     if (bad == 0) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << bad << " of " << actual.size() << " elements differ, first at " << first;
+    return ::testing::AssertionFailure()
+           << bad << " of " << actual.size() << " elements differ, first at " << first;
 }
 
 #if defined(VYR_BACKEND_SIM)
 // Simulates another device for the lifetime of the object.
 class SimulatedDevice {
-public:
+  public:
     SimulatedDevice(int cc_major, int cc_minor) {
         vyr_sim_get_device(&saved_);
         VyrSimDevice d = saved_;
@@ -137,7 +142,7 @@ public:
     }
     ~SimulatedDevice() { vyr_sim_set_device(&saved_); }
 
-private:
+  private:
     VyrSimDevice saved_;
 };
 #endif

@@ -15,10 +15,18 @@ __global__ void shuffle_kernel(T* out, int op, int arg, int width) {
     T v = (T)(t * 3 + 1);
     T r{};
     switch (op) {
-        case kIdx: r = __shfl_sync(0xffffffffu, v, arg, width); break;
-        case kUp: r = __shfl_up_sync(0xffffffffu, v, arg, width); break;
-        case kDown: r = __shfl_down_sync(0xffffffffu, v, arg, width); break;
-        case kXor: r = __shfl_xor_sync(0xffffffffu, v, arg, width); break;
+        case kIdx:
+            r = __shfl_sync(0xffffffffu, v, arg, width);
+            break;
+        case kUp:
+            r = __shfl_up_sync(0xffffffffu, v, arg, width);
+            break;
+        case kDown:
+            r = __shfl_down_sync(0xffffffffu, v, arg, width);
+            break;
+        case kXor:
+            r = __shfl_xor_sync(0xffffffffu, v, arg, width);
+            break;
     }
     out[t] = r;
 }
@@ -28,10 +36,14 @@ __global__ void shuffle_kernel(T* out, int op, int arg, int width) {
 int source_lane(int op, int lane, int arg, int width) {
     const int base = lane & ~(width - 1);
     switch (op) {
-        case kIdx: return base + (arg % width + width) % width;
-        case kUp: return lane - arg < base ? lane : lane - arg;
-        case kDown: return lane + arg >= base + width ? lane : lane + arg;
-        default: return (lane ^ arg) >= base + width ? lane : (lane ^ arg);
+        case kIdx:
+            return base + (arg % width + width) % width;
+        case kUp:
+            return lane - arg < base ? lane : lane - arg;
+        case kDown:
+            return lane + arg >= base + width ? lane : lane + arg;
+        default:
+            return (lane ^ arg) >= base + width ? lane : (lane ^ arg);
     }
 }
 
@@ -45,8 +57,8 @@ void check_shuffles(int block) {
                 if (arg < 0) continue;
                 SCOPED_TRACE("op " + std::to_string(op) + " width " + std::to_string(width) + " arg " +
                              std::to_string(arg) + " block " + std::to_string(block));
-                ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(shuffle_kernel<T>), 1, block, 0, nullptr, out, op, arg,
-                                                   width));
+                ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(shuffle_kernel<T>), 1, block, 0, nullptr, out,
+                                                   op, arg, width));
                 std::vector<T> got(block);
                 cudaMemcpy(got.data(), out, block * sizeof(T), cudaMemcpyDeviceToHost);
                 for (int t = 0; t < block; ++t) {

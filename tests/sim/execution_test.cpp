@@ -1,4 +1,5 @@
-// Barriers, shared memory, atomics, launch validation, the error state, and the reports of misused collectives.
+// Barriers, shared memory, atomics, launch validation, the error state, and the reports of misused
+// collectives.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -71,11 +72,13 @@ TEST(SimExecution, MissingBarrierShowsUnderAnotherOrder) {
               run(VYR_KERNEL(racy_kernel), VYR_SIM_ORDER_REVERSE, 0));
     const auto fwd = run(VYR_KERNEL(fixed_kernel), VYR_SIM_ORDER_FORWARD, 0);
     EXPECT_EQ(fwd, run(VYR_KERNEL(fixed_kernel), VYR_SIM_ORDER_REVERSE, 0));
-    for (unsigned seed = 1; seed <= 3; ++seed) EXPECT_EQ(fwd, run(VYR_KERNEL(fixed_kernel), VYR_SIM_ORDER_SHUFFLE, seed));
+    for (unsigned seed = 1; seed <= 3; ++seed)
+        EXPECT_EQ(fwd, run(VYR_KERNEL(fixed_kernel), VYR_SIM_ORDER_SHUFFLE, seed));
     cudaFree(out);
 }
 
-// Shared memory is poisoned at every block start: uninitialised reads see NaN, and no block sees another's data.
+// Shared memory is poisoned at every block start: uninitialised reads see NaN, and no block sees another's
+// data.
 __global__ void smem_kernel(float* out, int n) {
     __shared__ float s[32];
     VYR_DYNAMIC_SMEM(float, d);
@@ -91,7 +94,8 @@ __global__ void smem_kernel(float* out, int n) {
 TEST(SimExecution, SharedMemoryIsPoisonedPerBlock) {
     float* out = nullptr;
     ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 6 * sizeof(float)));
-    ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(smem_kernel), 2, 32, 1000 * sizeof(float), nullptr, out, 1000));
+    ASSERT_EQ(cudaSuccess,
+              vyr::launch(VYR_KERNEL(smem_kernel), 2, 32, 1000 * sizeof(float), nullptr, out, 1000));
     auto got = fetch(out, 6);
     for (int b = 0; b < 2; ++b) {
         EXPECT_TRUE(std::isnan(got[b * 3 + 0]));
@@ -131,7 +135,9 @@ TEST(SimExecution, AtomicsAndPerThreadParameters) {
     for (void* p : {(void*)sum, (void*)bad, (void*)mx, (void*)fs}) cudaFree(p);
 }
 
-__global__ void marker_kernel(int* ran) { *ran = 1; }
+__global__ void marker_kernel(int* ran) {
+    *ran = 1;
+}
 
 TEST(SimExecution, LaunchValidationAndErrorState) {
     int* ran = nullptr;
@@ -170,7 +176,8 @@ TEST(SimExecution, LaunchValidationAndErrorState) {
     EXPECT_EQ("Vyr LSTM: failed to set smem size 232449\n", testing::internal::GetCapturedStderr());
     EXPECT_EQ(cudaErrorInvalidValue, cudaGetLastError());
     // A kernel the runtime has never seen.
-    EXPECT_EQ(cudaErrorInvalidDeviceFunction, cudaLaunchKernel((const void*)&fetch<int>, 1, 1, nullptr, 0, nullptr));
+    EXPECT_EQ(cudaErrorInvalidDeviceFunction,
+              cudaLaunchKernel((const void*)&fetch<int>, 1, 1, nullptr, 0, nullptr));
     cudaGetLastError();
     cudaFree(ran);
 }
@@ -209,14 +216,20 @@ __global__ void bad_mask_kernel(int* out) {
     // Lane 31 is named in the mask but never calls the shuffle.
     if (threadIdx.x % 32 != 31) out[threadIdx.x] = __shfl_sync(0xffffffffu, (int)threadIdx.x, 0);
 }
-__global__ void mask_without_self_kernel(int* out) { out[threadIdx.x] = __shfl_sync(0x1u, 1, 0); }
+__global__ void mask_without_self_kernel(int* out) {
+    out[threadIdx.x] = __shfl_sync(0x1u, 1, 0);
+}
 __global__ void mismatched_collective_kernel(int* out) {
-    if (threadIdx.x % 2) out[threadIdx.x] = __shfl_xor_sync(0xffffffffu, 1, 1);
-    else out[threadIdx.x] = (int)__ballot_sync(0xffffffffu, 1);
+    if (threadIdx.x % 2)
+        out[threadIdx.x] = __shfl_xor_sync(0xffffffffu, 1, 1);
+    else
+        out[threadIdx.x] = (int)__ballot_sync(0xffffffffu, 1);
 }
 __global__ void shuffle_vs_barrier_kernel(int* out) {
-    if (threadIdx.x == 0) __syncthreads();
-    else out[threadIdx.x] = __shfl_sync(0xffffffffu, 1, 0);
+    if (threadIdx.x == 0)
+        __syncthreads();
+    else
+        out[threadIdx.x] = __shfl_sync(0xffffffffu, 1, 0);
 }
 
 TEST(SimExecution, MisuseIsReported) {

@@ -1,9 +1,9 @@
-// Lets the host C++ compiler read CUDA kernel sources. Force-included (-include) ahead of everything else in the
-// simulator build, so that the CUDA headers see our spellings of the execution-space keywords first.
+// Lets the host C++ compiler read CUDA kernel sources. Force-included (-include) ahead of everything else in
+// the simulator build, so that the CUDA headers see our spellings of the execution-space keywords first.
 //
 // What kernels may use: plain CUDA C++ (__global__, __device__, __shared__, threadIdx..., __syncthreads, warp
-// shuffles and votes, atomics, half and half2 arithmetic). Dynamic shared memory and arch-specific instructions
-// go through lib/device.cuh and lib/intrinsics.cuh, never through inline PTX.
+// shuffles and votes, atomics, half and half2 arithmetic). Dynamic shared memory and arch-specific
+// instructions go through lib/device.cuh and lib/intrinsics.cuh, never through inline PTX.
 #pragma once
 
 #define VYR_SIM 1

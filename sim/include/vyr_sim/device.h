@@ -117,10 +117,18 @@ void reduce_u32(LaneSlot* l, unsigned mask, int op);
 #define gridDim (::vyr_sim::g_ctx->grid_dim)
 constexpr int warpSize = 32;
 
-inline void __syncthreads(vyr_sim::Site s = VYR_SIM_SITE) { vyr_sim::block_barrier(0, 0, s); }
-inline int __syncthreads_count(int p, vyr_sim::Site s = VYR_SIM_SITE) { return vyr_sim::block_barrier(1, p, s); }
-inline int __syncthreads_and(int p, vyr_sim::Site s = VYR_SIM_SITE) { return vyr_sim::block_barrier(2, p, s); }
-inline int __syncthreads_or(int p, vyr_sim::Site s = VYR_SIM_SITE) { return vyr_sim::block_barrier(3, p, s); }
+inline void __syncthreads(vyr_sim::Site s = VYR_SIM_SITE) {
+    vyr_sim::block_barrier(0, 0, s);
+}
+inline int __syncthreads_count(int p, vyr_sim::Site s = VYR_SIM_SITE) {
+    return vyr_sim::block_barrier(1, p, s);
+}
+inline int __syncthreads_and(int p, vyr_sim::Site s = VYR_SIM_SITE) {
+    return vyr_sim::block_barrier(2, p, s);
+}
+inline int __syncthreads_or(int p, vyr_sim::Site s = VYR_SIM_SITE) {
+    return vyr_sim::block_barrier(3, p, s);
+}
 inline void __threadfence() {}
 inline void __threadfence_block() {}
 
@@ -138,7 +146,8 @@ inline T __shfl_up_sync(unsigned mask, T v, unsigned delta, int width = 32, vyr_
     return vyr_sim::shuffle("__shfl_up_sync", vyr_sim::ShuffleOps<T>::up, mask, v, (int)delta, width, s);
 }
 template <class T>
-inline T __shfl_down_sync(unsigned mask, T v, unsigned delta, int width = 32, vyr_sim::Site s = VYR_SIM_SITE) {
+inline T __shfl_down_sync(unsigned mask, T v, unsigned delta, int width = 32,
+                          vyr_sim::Site s = VYR_SIM_SITE) {
     return vyr_sim::shuffle("__shfl_down_sync", vyr_sim::ShuffleOps<T>::down, mask, v, (int)delta, width, s);
 }
 template <class T>
@@ -149,8 +158,8 @@ inline T __shfl_xor_sync(unsigned mask, T v, int lane_mask, int width = 32, vyr_
 inline unsigned __ballot_sync(unsigned mask, int p, vyr_sim::Site s = VYR_SIM_SITE) {
     unsigned in = p != 0, out;
     vyr_sim::warp_collective(
-        "__ballot_sync", [](vyr_sim::LaneSlot* l, unsigned m, int) { vyr_sim::reduce_u32(l, m, 3); }, mask, 32,
-        &in, &out, 0, s);
+        "__ballot_sync", [](vyr_sim::LaneSlot* l, unsigned m, int) { vyr_sim::reduce_u32(l, m, 3); }, mask,
+        32, &in, &out, 0, s);
     return out;
 }
 inline int __any_sync(unsigned mask, int p, vyr_sim::Site s = VYR_SIM_SITE) {
@@ -162,8 +171,8 @@ inline int __all_sync(unsigned mask, int p, vyr_sim::Site s = VYR_SIM_SITE) {
 inline unsigned __reduce_add_sync(unsigned mask, unsigned v, vyr_sim::Site s = VYR_SIM_SITE) {
     unsigned out;
     vyr_sim::warp_collective(
-        "__reduce_add_sync", [](vyr_sim::LaneSlot* l, unsigned m, int) { vyr_sim::reduce_u32(l, m, 0); }, mask,
-        32, &v, &out, 0, s);
+        "__reduce_add_sync", [](vyr_sim::LaneSlot* l, unsigned m, int) { vyr_sim::reduce_u32(l, m, 0); },
+        mask, 32, &v, &out, 0, s);
     return out;
 }
 inline int __reduce_add_sync(unsigned mask, int v, vyr_sim::Site s = VYR_SIM_SITE) {
@@ -172,47 +181,49 @@ inline int __reduce_add_sync(unsigned mask, int v, vyr_sim::Site s = VYR_SIM_SIT
 inline unsigned __reduce_min_sync(unsigned mask, unsigned v, vyr_sim::Site s = VYR_SIM_SITE) {
     unsigned out;
     vyr_sim::warp_collective(
-        "__reduce_min_sync", [](vyr_sim::LaneSlot* l, unsigned m, int) { vyr_sim::reduce_u32(l, m, 1); }, mask,
-        32, &v, &out, 0, s);
+        "__reduce_min_sync", [](vyr_sim::LaneSlot* l, unsigned m, int) { vyr_sim::reduce_u32(l, m, 1); },
+        mask, 32, &v, &out, 0, s);
     return out;
 }
 inline unsigned __reduce_max_sync(unsigned mask, unsigned v, vyr_sim::Site s = VYR_SIM_SITE) {
     unsigned out;
     vyr_sim::warp_collective(
-        "__reduce_max_sync", [](vyr_sim::LaneSlot* l, unsigned m, int) { vyr_sim::reduce_u32(l, m, 2); }, mask,
-        32, &v, &out, 0, s);
+        "__reduce_max_sync", [](vyr_sim::LaneSlot* l, unsigned m, int) { vyr_sim::reduce_u32(l, m, 2); },
+        mask, 32, &v, &out, 0, s);
     return out;
 }
 inline int __reduce_min_sync(unsigned mask, int v, vyr_sim::Site s = VYR_SIM_SITE) {
     unsigned out, in = (unsigned)v ^ 0x80000000u;  // order-preserving map of int onto unsigned
     vyr_sim::warp_collective(
-        "__reduce_min_sync", [](vyr_sim::LaneSlot* l, unsigned m, int) { vyr_sim::reduce_u32(l, m, 1); }, mask,
-        32, &in, &out, 0, s);
+        "__reduce_min_sync", [](vyr_sim::LaneSlot* l, unsigned m, int) { vyr_sim::reduce_u32(l, m, 1); },
+        mask, 32, &in, &out, 0, s);
     return (int)(out ^ 0x80000000u);
 }
 inline int __reduce_max_sync(unsigned mask, int v, vyr_sim::Site s = VYR_SIM_SITE) {
     unsigned out, in = (unsigned)v ^ 0x80000000u;
     vyr_sim::warp_collective(
-        "__reduce_max_sync", [](vyr_sim::LaneSlot* l, unsigned m, int) { vyr_sim::reduce_u32(l, m, 2); }, mask,
-        32, &in, &out, 0, s);
+        "__reduce_max_sync", [](vyr_sim::LaneSlot* l, unsigned m, int) { vyr_sim::reduce_u32(l, m, 2); },
+        mask, 32, &in, &out, 0, s);
     return (int)(out ^ 0x80000000u);
 }
-inline unsigned __activemask() { return vyr_sim::active_mask(); }
+inline unsigned __activemask() {
+    return vyr_sim::active_mask();
+}
 
 // Atomics: one fiber runs at a time and switches only at collectives, so plain read-modify-write is atomic.
-#define VYR_SIM_ATOMIC(name, expr)      \
-    template <class T>                  \
-    inline T name(T* p, T v) {          \
-        T old = *p;                     \
-        *p = (expr);                    \
-        return old;                     \
+#define VYR_SIM_ATOMIC(name, expr) \
+    template <class T>             \
+    inline T name(T* p, T v) {     \
+        T old = *p;                \
+        *p = (expr);               \
+        return old;                \
     }
 VYR_SIM_ATOMIC(atomicAdd, old + v)
 VYR_SIM_ATOMIC(atomicSub, old - v)
 VYR_SIM_ATOMIC(atomicExch, v)
 VYR_SIM_ATOMIC(atomicMax, old < v ? v : old)
 VYR_SIM_ATOMIC(atomicMin, v < old ? v : old)
-VYR_SIM_ATOMIC(atomicAnd, old & v)
+VYR_SIM_ATOMIC(atomicAnd, old& v)
 VYR_SIM_ATOMIC(atomicOr, old | v)
 VYR_SIM_ATOMIC(atomicXor, old ^ v)
 #undef VYR_SIM_ATOMIC
@@ -229,56 +240,134 @@ inline unsigned atomicInc(unsigned* p, unsigned limit) {
 }
 
 template <class T>
-inline T __ldg(const T* p) { return *p; }
+inline T __ldg(const T* p) {
+    return *p;
+}
 
 // Integer and bit intrinsics with the hardware's definitions.
-inline int __popc(unsigned x) { return __builtin_popcount(x); }
-inline int __popcll(unsigned long long x) { return __builtin_popcountll(x); }
-inline int __clz(int x) { return x == 0 ? 32 : __builtin_clz((unsigned)x); }
-inline int __clzll(long long x) { return x == 0 ? 64 : __builtin_clzll((unsigned long long)x); }
-inline int __ffs(int x) { return __builtin_ffs(x); }
-inline int __ffsll(long long x) { return __builtin_ffsll(x); }
+inline int __popc(unsigned x) {
+    return __builtin_popcount(x);
+}
+inline int __popcll(unsigned long long x) {
+    return __builtin_popcountll(x);
+}
+inline int __clz(int x) {
+    return x == 0 ? 32 : __builtin_clz((unsigned)x);
+}
+inline int __clzll(long long x) {
+    return x == 0 ? 64 : __builtin_clzll((unsigned long long)x);
+}
+inline int __ffs(int x) {
+    return __builtin_ffs(x);
+}
+inline int __ffsll(long long x) {
+    return __builtin_ffsll(x);
+}
 inline unsigned __brev(unsigned x) {
     unsigned r = 0;
     for (int i = 0; i < 32; ++i) r |= ((x >> i) & 1u) << (31 - i);
     return r;
 }
-inline unsigned __umulhi(unsigned a, unsigned b) { return (unsigned)(((unsigned long long)a * b) >> 32); }
-inline int __mulhi(int a, int b) { return (int)(((long long)a * b) >> 32); }
-inline int __mul24(int a, int b) { return (int)((long long)(a << 8 >> 8) * (b << 8 >> 8)); }
+inline unsigned __umulhi(unsigned a, unsigned b) {
+    return (unsigned)(((unsigned long long)a * b) >> 32);
+}
+inline int __mulhi(int a, int b) {
+    return (int)(((long long)a * b) >> 32);
+}
+inline int __mul24(int a, int b) {
+    return (int)((long long)(a << 8 >> 8) * (b << 8 >> 8));
+}
 inline unsigned __byte_perm(unsigned x, unsigned y, unsigned s) {
     unsigned long long v = ((unsigned long long)y << 32) | x;
     unsigned r = 0;
     for (int i = 0; i < 4; ++i) r |= (unsigned)((v >> (8 * ((s >> (4 * i)) & 7))) & 0xff) << (8 * i);
     return r;
 }
-inline float __int_as_float(int x) { float f; std::memcpy(&f, &x, 4); return f; }
-inline int __float_as_int(float x) { int i; std::memcpy(&i, &x, 4); return i; }
-inline float __uint_as_float(unsigned x) { float f; std::memcpy(&f, &x, 4); return f; }
-inline unsigned __float_as_uint(float x) { unsigned i; std::memcpy(&i, &x, 4); return i; }
-inline float __fadd_rn(float a, float b) { return a + b; }
-inline float __fmul_rn(float a, float b) { return a * b; }
-inline float __fmaf_rn(float a, float b, float c) { return std::fma(a, b, c); }
-inline float __saturatef(float x) { return x != x ? 0.0f : (x < 0.0f ? 0.0f : (x > 1.0f ? 1.0f : x)); }
-inline float __int2float_rn(int x) { return (float)x; }
-inline int __float2int_rn(float x) { return (int)std::nearbyint(x); }
-inline int __float2int_rz(float x) { return (int)x; }
-inline int __float2int_rd(float x) { return (int)std::floor(x); }
-inline int __float2int_ru(float x) { return (int)std::ceil(x); }
+inline float __int_as_float(int x) {
+    float f;
+    std::memcpy(&f, &x, 4);
+    return f;
+}
+inline int __float_as_int(float x) {
+    int i;
+    std::memcpy(&i, &x, 4);
+    return i;
+}
+inline float __uint_as_float(unsigned x) {
+    float f;
+    std::memcpy(&f, &x, 4);
+    return f;
+}
+inline unsigned __float_as_uint(float x) {
+    unsigned i;
+    std::memcpy(&i, &x, 4);
+    return i;
+}
+inline float __fadd_rn(float a, float b) {
+    return a + b;
+}
+inline float __fmul_rn(float a, float b) {
+    return a * b;
+}
+inline float __fmaf_rn(float a, float b, float c) {
+    return std::fma(a, b, c);
+}
+inline float __saturatef(float x) {
+    return x != x ? 0.0f : (x < 0.0f ? 0.0f : (x > 1.0f ? 1.0f : x));
+}
+inline float __int2float_rn(int x) {
+    return (float)x;
+}
+inline int __float2int_rn(float x) {
+    return (int)std::nearbyint(x);
+}
+inline int __float2int_rz(float x) {
+    return (int)x;
+}
+inline int __float2int_rd(float x) {
+    return (int)std::floor(x);
+}
+inline int __float2int_ru(float x) {
+    return (int)std::ceil(x);
+}
 
 // CUDA's device min/max are overloaded on the argument types; std::min needs equal types.
-inline int min(int a, int b) { return a < b ? a : b; }
-inline int max(int a, int b) { return a > b ? a : b; }
-inline unsigned min(unsigned a, unsigned b) { return a < b ? a : b; }
-inline unsigned max(unsigned a, unsigned b) { return a > b ? a : b; }
-inline long long min(long long a, long long b) { return a < b ? a : b; }
-inline long long max(long long a, long long b) { return a > b ? a : b; }
-inline unsigned long long min(unsigned long long a, unsigned long long b) { return a < b ? a : b; }
-inline unsigned long long max(unsigned long long a, unsigned long long b) { return a > b ? a : b; }
-inline float min(float a, float b) { return std::fmin(a, b); }
-inline float max(float a, float b) { return std::fmax(a, b); }
-inline double min(double a, double b) { return std::fmin(a, b); }
-inline double max(double a, double b) { return std::fmax(a, b); }
+inline int min(int a, int b) {
+    return a < b ? a : b;
+}
+inline int max(int a, int b) {
+    return a > b ? a : b;
+}
+inline unsigned min(unsigned a, unsigned b) {
+    return a < b ? a : b;
+}
+inline unsigned max(unsigned a, unsigned b) {
+    return a > b ? a : b;
+}
+inline long long min(long long a, long long b) {
+    return a < b ? a : b;
+}
+inline long long max(long long a, long long b) {
+    return a > b ? a : b;
+}
+inline unsigned long long min(unsigned long long a, unsigned long long b) {
+    return a < b ? a : b;
+}
+inline unsigned long long max(unsigned long long a, unsigned long long b) {
+    return a > b ? a : b;
+}
+inline float min(float a, float b) {
+    return std::fmin(a, b);
+}
+inline float max(float a, float b) {
+    return std::fmax(a, b);
+}
+inline double min(double a, double b) {
+    return std::fmin(a, b);
+}
+inline double max(double a, double b) {
+    return std::fmax(a, b);
+}
 
 // Half-precision operations that cuda_fp16.h implements for the device only. Each rounds once, as the
 // hardware does: products of halves are exact in double, so fma below rounds only when narrowing.
@@ -294,15 +383,31 @@ inline __half __hfma_relu(__half a, __half b, __half c) {
     return __hisnan(r) ? __ushort_as_half(0x7fff) : (__half2float(r) < 0.0f ? __float2half(0.0f) : r);
 }
 // Approximate half transcendentals: exact result rounded to half (the hardware's error is ~1 half ulp).
-inline __half hexp(__half a) { return __float2half(std::exp(__half2float(a))); }
-inline __half hexp2(__half a) { return __float2half(std::exp2(__half2float(a))); }
-inline __half hlog(__half a) { return __float2half(std::log(__half2float(a))); }
-inline __half hlog2(__half a) { return __float2half(std::log2(__half2float(a))); }
-inline __half htanh(__half a) { return __float2half(std::tanh(__half2float(a))); }
-inline __half hrcp(__half a) { return __float2half(1.0f / __half2float(a)); }
-inline __half hsqrt(__half a) { return __float2half(std::sqrt(__half2float(a))); }
-#define VYR_SIM_HALF2_UNARY(name, scalar) \
-    inline __half2 name(__half2 a) { return __halves2half2(scalar(__low2half(a)), scalar(__high2half(a))); }
+inline __half hexp(__half a) {
+    return __float2half(std::exp(__half2float(a)));
+}
+inline __half hexp2(__half a) {
+    return __float2half(std::exp2(__half2float(a)));
+}
+inline __half hlog(__half a) {
+    return __float2half(std::log(__half2float(a)));
+}
+inline __half hlog2(__half a) {
+    return __float2half(std::log2(__half2float(a)));
+}
+inline __half htanh(__half a) {
+    return __float2half(std::tanh(__half2float(a)));
+}
+inline __half hrcp(__half a) {
+    return __float2half(1.0f / __half2float(a));
+}
+inline __half hsqrt(__half a) {
+    return __float2half(std::sqrt(__half2float(a)));
+}
+#define VYR_SIM_HALF2_UNARY(name, scalar)                                     \
+    inline __half2 name(__half2 a) {                                          \
+        return __halves2half2(scalar(__low2half(a)), scalar(__high2half(a))); \
+    }
 VYR_SIM_HALF2_UNARY(h2exp, hexp)
 VYR_SIM_HALF2_UNARY(h2exp2, hexp2)
 VYR_SIM_HALF2_UNARY(h2log, hlog)
@@ -311,4 +416,6 @@ VYR_SIM_HALF2_UNARY(h2tanh, htanh)
 VYR_SIM_HALF2_UNARY(h2rcp, hrcp)
 VYR_SIM_HALF2_UNARY(h2sqrt, hsqrt)
 #undef VYR_SIM_HALF2_UNARY
-inline int __half2int_rn(__half a) { return (int)std::nearbyint(__half2float(a)); }
+inline int __half2int_rn(__half a) {
+    return (int)std::nearbyint(__half2float(a));
+}
