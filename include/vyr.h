@@ -67,6 +67,28 @@ VYR_API int sanity_test(void);
 VYR_API int host_cublas_gemm_f16(cudaStream_t stream, int m, int n, int k, const __half* a, const __half* b,
                                  __half* c);
 
-/* VYR_FAMILY_DECLARATIONS: each kernel family adds its section below. */
+/* ---- Decoding: CRF scores to bases, qualities and moves ------------------------------------------- */
+
+
+/* (end of decoding) */
+
+
+/* ---- Training scores: sparse CRF and CTC forward/backward tables ---------------------------------- */
+
+
+/* (end of training scores) */
+
+
+/* ---- Convolution, bias/activation, int8 conversion, layout transforms ------------------------------ */
+
+
+/* (end of convolution and element-wise) */
+
+
+/* ---- Recurrent layers ----------------------------------------------------------------------------- */
+
+
+/* (end of recurrent layers) */
+
 
 #endif /* VYR_H */
