@@ -10,6 +10,7 @@
 #include <boost/context/protected_fixedsize_stack.hpp>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,7 +49,6 @@ enum class State { Idle, Runnable, WaitBarrier, WaitWarp, Done };
 
 struct Worker {
     ctx::fiber fiber;  // the worker while it is suspended
-    ctx::fiber sink;   // the scheduler while the worker runs
     ThreadCtx tctx{};
     bool abandon = false;
     const void* fn = nullptr;
@@ -57,8 +57,6 @@ struct Worker {
     // Stack bounds, for telling AddressSanitizer about each switch.
     const void* stack_bottom = nullptr;
     size_t stack_size = 0;
-    const void* from_bottom = nullptr;
-    size_t from_size = 0;
 };
 
 struct Group {
@@ -76,6 +74,8 @@ struct BlockRun {
     const KernelInfo* kernel = nullptr;
     std::vector<Worker*> workers;
     std::vector<State> state;  // per thread, kept apart from the workers so that scans stay in cache
+    std::vector<int> order;    // resume order of the threads within a pass
+    std::vector<int> pos;      // each thread's place in that order
     int nthreads = 0;
     int done = 0;
     int bar_arrived = 0;
@@ -96,7 +96,15 @@ std::vector<Worker*>& pool() {
 }
 
 BlockRun* g_block = nullptr;
-Worker* g_worker = nullptr;
+Worker* g_worker = nullptr;  // running now; nullptr while the scheduler runs
+
+// The scheduler's own context, while a worker runs.
+struct {
+    ctx::fiber cont;
+    const void* stack_bottom = nullptr;
+    size_t stack_size = 0;
+} g_scheduler;
+Worker* g_switch_from = nullptr;  // the context that made the latest switch (nullptr: the scheduler)
 std::vector<unsigned char> g_dynamic_smem;
 int g_order = VYR_SIM_ORDER_FORWARD;
 unsigned g_seed = 0;
@@ -104,35 +112,94 @@ bool g_abort_on_fault = false;
 std::string g_last_fault;
 cudaError_t g_sticky = cudaSuccess;
 
+// Stacks are mmap'ed at page-aligned addresses, so the tops of all fibers' stacks (where each switch saves
+// and restores its registers) would fall into the same cache sets. Each worker's stack top is moved down by a
+// different multiple of a cache line to spread them out.
 struct RecordingStack {
     Worker* w;
+    size_t color;
     ctx::stack_context allocate() {
         ctx::stack_context sc = ctx::protected_fixedsize_stack(kStackSize).allocate();
+        sc.sp = static_cast<char*>(sc.sp) - color;
+        sc.size -= color;
         w->stack_bottom = static_cast<char*>(sc.sp) - sc.size;
         w->stack_size = sc.size;
         return sc;
     }
-    void deallocate(ctx::stack_context& sc) { ctx::protected_fixedsize_stack(kStackSize).deallocate(sc); }
+    void deallocate(ctx::stack_context& sc) {
+        sc.sp = static_cast<char*>(sc.sp) + color;
+        sc.size += color;
+        ctx::protected_fixedsize_stack(kStackSize).deallocate(sc);
+    }
 };
 
-void after_switch_in_worker(Worker* w, void* fake) {
-#ifdef VYR_SIM_ASAN
-    __sanitizer_finish_switch_fiber(fake, &w->from_bottom, &w->from_size);
-#else
-    (void)w;
-    (void)fake;
-#endif
+// Starts loading what the worker at order position k touches when it resumes: its record and the top of its
+// suspended stack (a fiber holds just the address of its saved context). With a thousand fibers these are out
+// of cache by the time their turn comes, and the loads would otherwise stall each switch.
+void prefetch_worker(const BlockRun& b, int k) {
+    if (k >= b.nthreads) return;
+    const Worker* w = b.workers[b.order[k]];
+    __builtin_prefetch(w);
+    static_assert(sizeof(ctx::fiber) == sizeof(void*), "a fiber is its saved-context address");
+    const char* top;
+    std::memcpy(&top, &w->fiber, sizeof top);
+    if (!top) return;
+    for (int line = 0; line < 8; ++line) __builtin_prefetch(top + 64 * line);
 }
 
-// Worker side: hand control back to the scheduler; on return, unwind if the launch was abandoned.
-void suspend(Worker* w) {
+// Moves control from the running context (worker `from`, or the scheduler when null) to worker `to` (or the
+// scheduler when null), and returns when some context switches back to `from`. Workers hand control straight
+// to the next runnable worker of the pass, so that a barrier costs one switch per thread, not two.
+void transfer(Worker* from, Worker* to) {
+    ctx::fiber& target = to ? to->fiber : g_scheduler.cont;
     void* fake = nullptr;
 #ifdef VYR_SIM_ASAN
-    __sanitizer_start_switch_fiber(&fake, w->from_bottom, w->from_size);
+    __sanitizer_start_switch_fiber(&fake, to ? to->stack_bottom : g_scheduler.stack_bottom,
+                                   to ? to->stack_size : g_scheduler.stack_size);
 #endif
-    w->sink = std::move(w->sink).resume();
-    after_switch_in_worker(w, fake);
+    if (to) prefetch_worker(*g_block, g_block->pos[to->tctx.linear] + 2);
+    g_switch_from = from;
+    ctx::fiber back = std::move(target).resume();
+    Worker* prev = g_switch_from;
+#ifdef VYR_SIM_ASAN
+    const void* prev_bottom = nullptr;
+    size_t prev_size = 0;
+    __sanitizer_finish_switch_fiber(fake, &prev_bottom, &prev_size);
+    if (!prev) {
+        g_scheduler.stack_bottom = prev_bottom;
+        g_scheduler.stack_size = prev_size;
+    }
+#else
+    (void)fake;
+#endif
+    (prev ? prev->fiber : g_scheduler.cont) = std::move(back);
+    g_worker = from;
+    g_ctx = from ? &from->tctx : nullptr;
+}
+
+// The next runnable worker after w in this pass, or null when the pass is over.
+Worker* next_in_pass(const Worker* w) {
+    const BlockRun& b = *g_block;
+    for (int k = b.pos[w->tctx.linear] + 1; k < b.nthreads; ++k)
+        if (b.state[b.order[k]] == State::Runnable) return b.workers[b.order[k]];
+    return nullptr;
+}
+
+// Worker side of a collective: let the others run; on return, unwind if the launch was abandoned.
+void suspend(Worker* w) {
+    transfer(w, next_in_pass(w));
     if (w->abandon) throw Abandon{};
+}
+
+// Formats a fault report. Kept out of line so that the hot collectives have small stack frames: every fiber's
+// frames are touched on every switch, and with a thousand fibers they compete for the cache.
+[[noreturn, gnu::cold, gnu::noinline, gnu::format(printf, 1, 2)]] void faultf(const char* format, ...) {
+    char msg[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(msg, sizeof msg, format, args);
+    va_end(args);
+    kernel_fault(msg);
 }
 
 void worker_loop(Worker* w) {
@@ -157,61 +224,51 @@ void worker_loop(Worker* w) {
         if (!w->abandon && !b.faulted) {
             // A thread that leaves while others wait at a barrier or for it in a warp collective would
             // hang the GPU.
-            if (b.bar_arrived > 0) {
-                char msg[256];
-                std::snprintf(msg, sizeof msg, "exited while %d thread(s) wait at __syncthreads (%s:%d)",
-                              b.bar_arrived, b.bar_site.file, b.bar_site.line);
-                try {
-                    kernel_fault(msg);
-                } catch (Abandon&) {
-                }
-            }
-            for (const Group& g : b.groups[w->tctx.warp]) {
-                if (g.open && (g.mask >> w->tctx.lane & 1u)) {
-                    char msg[256];
-                    std::snprintf(msg, sizeof msg, "exited while named in the mask 0x%08x of %s (%s:%d)",
-                                  g.mask, g.what, g.site.file, g.site.line);
-                    try {
-                        kernel_fault(msg);
-                    } catch (Abandon&) {
-                    }
-                }
+            try {
+                if (b.bar_arrived > 0)
+                    faultf("exited while %d thread(s) wait at __syncthreads (%s:%d)", b.bar_arrived,
+                           b.bar_site.file, b.bar_site.line);
+                for (const Group& g : b.groups[w->tctx.warp])
+                    if (g.open && (g.mask >> w->tctx.lane & 1u))
+                        faultf("exited while named in the mask 0x%08x of %s (%s:%d)", g.mask, g.what,
+                               g.site.file, g.site.line);
+            } catch (Abandon&) {
             }
         }
+        // After a fault, the scheduler abandons the block; otherwise the pass goes on.
+        Worker* next = (w->abandon || b.faulted) ? nullptr : next_in_pass(w);
         w->abandon = false;
-        void* fake = nullptr;
-#ifdef VYR_SIM_ASAN
-        __sanitizer_start_switch_fiber(&fake, w->from_bottom, w->from_size);
-#endif
-        w->sink = std::move(w->sink).resume();
-        after_switch_in_worker(w, fake);
+        transfer(w, next);
     }
 }
 
-Worker* make_worker() {
+Worker* make_worker(size_t index) {
     auto* w = new Worker();
-    w->fiber = ctx::fiber(std::allocator_arg, RecordingStack{w}, [w](ctx::fiber&& sink) {
-        w->sink = std::move(sink);
-        after_switch_in_worker(w, nullptr);
-        worker_loop(w);
-        return std::move(w->sink);
+    const size_t color = (index % 64) * 64;
+    w->fiber = ctx::fiber(std::allocator_arg, RecordingStack{w, color}, [w](ctx::fiber&& sink) {
+        // First entry: same bookkeeping as the return from transfer().
+        Worker* prev = g_switch_from;
+#ifdef VYR_SIM_ASAN
+        const void* prev_bottom = nullptr;
+        size_t prev_size = 0;
+        __sanitizer_finish_switch_fiber(nullptr, &prev_bottom, &prev_size);
+        if (!prev) {
+            g_scheduler.stack_bottom = prev_bottom;
+            g_scheduler.stack_size = prev_size;
+        }
+#endif
+        (prev ? prev->fiber : g_scheduler.cont) = std::move(sink);
+        g_worker = w;
+        g_ctx = &w->tctx;
+        worker_loop(w);  // never returns: workers live as long as the process
+        return ctx::fiber{};
     });
     return w;
 }
 
+// Scheduler side: run worker w (and, through it, the rest of the pass).
 void resume(Worker* w) {
-    g_worker = w;
-    g_ctx = &w->tctx;
-    void* fake = nullptr;
-#ifdef VYR_SIM_ASAN
-    __sanitizer_start_switch_fiber(&fake, w->stack_bottom, w->stack_size);
-#endif
-    w->fiber = std::move(w->fiber).resume();
-#ifdef VYR_SIM_ASAN
-    __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
-#endif
-    g_worker = nullptr;
-    g_ctx = nullptr;
+    transfer(nullptr, w);
 }
 
 std::string where(const KernelInfo& k, const ThreadCtx& t) {
@@ -263,20 +320,17 @@ std::string deadlock_report(const BlockRun& b) {
     return r;
 }
 
-bool run_block(BlockRun& b, const std::vector<int>& order) {
+bool run_block(BlockRun& b) {
     for (;;) {
-        bool ran = false;
-        for (int i : order) {
-            if (b.state[i] != State::Runnable) continue;
-            resume(b.workers[i]);
-            ran = true;
-            if (b.faulted) return false;
-        }
-        if (b.done == b.nthreads) return true;
-        if (!ran) {
+        int first = 0;
+        while (first < b.nthreads && b.state[b.order[first]] != State::Runnable) ++first;
+        if (first == b.nthreads) {
+            if (b.done == b.nthreads) return true;
             record_fault(b, deadlock_report(b));
             return false;
         }
+        resume(b.workers[b.order[first]]);
+        if (b.faulted) return false;
     }
 }
 
@@ -298,17 +352,12 @@ int block_barrier(int op, int predicate, Site site) {
         b.bar_op = op;
         b.bar_acc = op == 2 ? 1 : 0;
     } else if (!same_site(site, b.bar_site) || op != b.bar_op) {
-        char msg[512];
-        std::snprintf(msg, sizeof msg, "__syncthreads at %s:%d while %d thread(s) wait at %s:%d", site.file,
-                      site.line, b.bar_arrived, b.bar_site.file, b.bar_site.line);
-        kernel_fault(msg);
+        faultf("__syncthreads at %s:%d while %d thread(s) wait at %s:%d", site.file, site.line, b.bar_arrived,
+               b.bar_site.file, b.bar_site.line);
     }
     if (b.done > 0) {
-        char msg[512];
-        std::snprintf(msg, sizeof msg,
-                      "__syncthreads at %s:%d cannot complete: %d thread(s) of the block exited", site.file,
-                      site.line, b.done);
-        kernel_fault(msg);
+        faultf("__syncthreads at %s:%d cannot complete: %d thread(s) of the block exited", site.file,
+               site.line, b.done);
     }
     switch (op) {
         case 1:
@@ -338,16 +387,12 @@ void warp_collective(const char* what, CollectiveFn fn, unsigned mask, int width
     BlockRun& b = *g_block;
     Worker* w = g_worker;
     const int lane = w->tctx.lane, warp = w->tctx.warp;
-    char msg[512];
     if (!(mask >> lane & 1u)) {
-        std::snprintf(msg, sizeof msg, "%s at %s:%d: mask 0x%08x does not name the calling lane %d", what,
-                      site.file, site.line, mask, lane);
-        kernel_fault(msg);
+        faultf("%s at %s:%d: mask 0x%08x does not name the calling lane %d", what, site.file, site.line, mask,
+               lane);
     }
     if (width < 1 || width > 32 || (width & (width - 1)) != 0) {
-        std::snprintf(msg, sizeof msg, "%s at %s:%d: width %d is not a power of two up to 32", what,
-                      site.file, site.line, width);
-        kernel_fault(msg);
+        faultf("%s at %s:%d: width %d is not a power of two up to 32", what, site.file, site.line, width);
     }
     std::vector<Group>& groups = b.groups[warp];
     Group* g = nullptr;
@@ -356,16 +401,13 @@ void warp_collective(const char* what, CollectiveFn fn, unsigned mask, int width
         if (c.mask == mask) {
             g = &c;
         } else if (c.mask & mask) {
-            std::snprintf(msg, sizeof msg,
-                          "%s at %s:%d with mask 0x%08x overlaps %s (%s:%d) with mask 0x%08x", what,
-                          site.file, site.line, mask, c.what, c.site.file, c.site.line, c.mask);
-            kernel_fault(msg);
+            faultf("%s at %s:%d with mask 0x%08x overlaps %s (%s:%d) with mask 0x%08x", what, site.file,
+                   site.line, mask, c.what, c.site.file, c.site.line, c.mask);
         }
     }
     if (g && (g->fn != fn || g->width != width || (g->what != what && std::strcmp(g->what, what) != 0))) {
-        std::snprintf(msg, sizeof msg, "%s at %s:%d meets %s (%s:%d) from other lanes of mask 0x%08x", what,
-                      site.file, site.line, g->what, g->site.file, g->site.line, mask);
-        kernel_fault(msg);
+        faultf("%s at %s:%d meets %s (%s:%d) from other lanes of mask 0x%08x", what, site.file, site.line,
+               g->what, g->site.file, g->site.line, mask);
     }
     if (!g) {
         // Lanes named in the mask must exist and still be running; a lane that exits later while the group
@@ -376,10 +418,8 @@ void warp_collective(const char* what, CollectiveFn fn, unsigned mask, int width
         for (int l = 0; l < lanes_here; ++l)
             if (b.state[warp * 32 + l] == State::Done) exited |= 1u << l;
         if ((mask & ~present) || (mask & exited)) {
-            std::snprintf(msg, sizeof msg,
-                          "%s at %s:%d: mask 0x%08x names lane(s) 0x%08x that do not take part", what,
-                          site.file, site.line, mask, (mask & ~present) | (mask & exited));
-            kernel_fault(msg);
+            faultf("%s at %s:%d: mask 0x%08x names lane(s) 0x%08x that do not take part", what, site.file,
+                   site.line, mask, (mask & ~present) | (mask & exited));
         }
         for (Group& c : groups)
             if (!c.open) g = &c;
@@ -451,7 +491,7 @@ void kernel_fault(const char* message) {
 bool run_grid(const KernelInfo& k, dim3 grid, dim3 block, size_t smem, void** args) {
     const int nthreads = (int)(block.x * block.y * block.z);
     std::vector<Worker*>& workers = pool();
-    while ((int)workers.size() < nthreads) workers.push_back(make_worker());
+    while ((int)workers.size() < nthreads) workers.push_back(make_worker(workers.size()));
 
     BlockRun b;
     b.kernel = &k;
@@ -462,7 +502,9 @@ bool run_grid(const KernelInfo& k, dim3 grid, dim3 block, size_t smem, void** ar
     g_dynamic_smem.assign(std::max<size_t>(smem, 16), kPoison);
 
     const long long nblocks = (long long)grid.x * grid.y * grid.z;
-    std::vector<int> thread_order = run_order(nthreads);
+    b.order = run_order(nthreads);
+    b.pos.assign(nthreads, 0);
+    for (int k = 0; k < nthreads; ++k) b.pos[b.order[k]] = k;
     std::vector<int> block_order;
     if (nblocks <= (1 << 24)) block_order = run_order((int)nblocks);
     bool ok = true;
@@ -491,7 +533,7 @@ bool run_grid(const KernelInfo& k, dim3 grid, dim3 block, size_t smem, void** ar
             w->abandon = false;
         }
         b.state.assign(nthreads, State::Runnable);
-        ok = run_block(b, thread_order);
+        ok = run_block(b);
         if (!ok) abandon_block(b);
     }
     g_block = nullptr;
