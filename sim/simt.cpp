@@ -9,6 +9,8 @@
 #include <boost/context/fiber.hpp>
 #include <boost/context/protected_fixedsize_stack.hpp>
 
+#include <xmmintrin.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -203,6 +205,10 @@ void suspend(Worker* w) {
 }
 
 void worker_loop(Worker* w) {
+    // Kernels are built for flush-to-zero single precision: subnormal inputs and results of every float
+    // operation become zero, as on the GPU. The setting is saved and restored with each fiber's context, so the
+    // host code around a launch keeps its own.
+    _mm_setcsr(_mm_getcsr() | 0x8040u);  // FTZ and DAZ
     for (;;) {
         if (!w->abandon) {
             try {
