@@ -362,8 +362,7 @@ VYR_SIM_API cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int dev) {
     if (!prop) return fail(cudaErrorInvalidValue);
     if (dev != 0) return fail(cudaErrorInvalidDevice);
     std::memset(prop, 0, sizeof *prop);
-    std::snprintf(prop->name, sizeof prop->name, "vyr CPU simulator (compute capability %d.%d)",
-                  g_device.cc_major, g_device.cc_minor);
+    std::snprintf(prop->name, sizeof prop->name, "vyr CPU simulator");
     prop->major = g_device.cc_major;
     prop->minor = g_device.cc_minor;
     prop->multiProcessorCount = g_device.multiprocessors;

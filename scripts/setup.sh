@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian machine lacks for building libvyr: the compilers and CMake, Boost.Context and
+# GoogleTest. The CUDA toolkit (headers for both backends, nvcc for the GPU backend) is expected in
+# /usr/local/cuda or on PATH; it is not a Debian package.
+set -euo pipefail
+packages=(cmake ninja-build g++ libboost-context-dev libgtest-dev clang-format)
+missing=()
+for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+if ! command -v nvcc >/dev/null 2>&1 && [ ! -x /usr/local/cuda/bin/nvcc ] && [ ! -f /usr/local/cuda/include/cuda_runtime_api.h ]; then
+  echo "setup: the CUDA toolkit was not found (looked for nvcc on PATH and in /usr/local/cuda)" >&2
+  exit 1
+fi
