@@ -208,4 +208,100 @@ __device__ inline void cp_async_wait() {
 #endif
 }
 
+// Tensor-core warp multiply-accumulate, D = A * B + C, A row-major and B column-major, as mma.sync (8.0 and
+// later). Every lane of the warp calls it with its fragments. Lane ownership, with g = lane / 4 and
+// t = lane % 4 (element i of a fragment is in register i / per_register):
+//   m16n8k16, f16 in, f32 accumulate: a: 8 halves in 4 registers, row g + 8 * (i / 2 % 2),
+//     col 2t + i % 2 + 8 * (i / 4); b: 4 halves in 2 registers, row (k) 2t + i % 2 + 8 * (i / 2), col g;
+//     c, d: 4 floats, row g + 8 * (i / 2), col 2t + i % 2.
+//   m16n8k32, s8 in, s32 accumulate (wrapping): a: 16 bytes in 4 registers, row g + 8 * (i / 4 % 2),
+//     col 4t + i % 4 + 16 * (i / 8); b: 8 bytes in 2 registers, row 4t + i % 4 + 16 * (i / 4), col g;
+//     c, d: as above, in int.
+// The simulator body gathers the fragments by exactly these maps, so they must change together.
+struct MmaF16Operands {
+    unsigned a[4], b[2];
+    float c[4];
+};
+struct MmaS8Operands {
+    unsigned a[4], b[2];
+    int c[4];
+};
+
+#if defined(VYR_SIM)
+namespace sim_mma {
+inline double element(unsigned reg, int index, int k) {
+    if (k == 16) {
+        const unsigned short bits = (unsigned short)(reg >> (16 * index));
+        return (double)__half2float(__ushort_as_half(bits));
+    }
+    return (double)(int8_t)(reg >> (8 * index));
+}
+template <class Ops, class Acc, int K>
+void multiply(::vyr_sim::LaneSlot* lanes, unsigned, int) {
+    constexpr int kPerReg = K == 16 ? 2 : 4;  // elements of A and B per 32-bit register
+    double a[16][32] = {}, b[32][8] = {}, c[16][8] = {};
+    for (int lane = 0; lane < 32; ++lane) {
+        const Ops& in = *static_cast<const Ops*>(lanes[lane].in);
+        const int g = lane / 4, t = lane % 4;
+        for (int i = 0; i < 4 * kPerReg; ++i) {
+            const unsigned reg = in.a[i / kPerReg];
+            const int row = g + 8 * (K == 16 ? i / 2 % 2 : i / 4 % 2);
+            const int col = K == 16 ? 2 * t + i % 2 + 8 * (i / 4) : 4 * t + i % 4 + 16 * (i / 8);
+            a[row][col] = element(reg, i % kPerReg, K);
+        }
+        for (int i = 0; i < 2 * kPerReg; ++i) {
+            const unsigned reg = in.b[i / kPerReg];
+            const int row = K == 16 ? 2 * t + i % 2 + 8 * (i / 2) : 4 * t + i % 4 + 16 * (i / 4);
+            b[row][g] = element(reg, i % kPerReg, K);
+        }
+        for (int i = 0; i < 4; ++i) c[g + 8 * (i / 2)][2 * t + i % 2] = in.c[i];
+    }
+    for (int lane = 0; lane < 32; ++lane) {
+        const int g = lane / 4, t = lane % 4;
+        Acc* d = static_cast<Acc*>(lanes[lane].out);
+        for (int i = 0; i < 4; ++i) {
+            const int row = g + 8 * (i / 2), col = 2 * t + i % 2;
+            double sum = c[row][col];
+            for (int k = 0; k < K; ++k) sum += a[row][k] * b[k][col];
+            // Integer products and sums are exact in double here; the s32 result wraps as the hardware's
+            // does.
+            d[i] = K == 16 ? (Acc)(float)sum : (Acc)(int32_t)(uint32_t)(int64_t)sum;
+        }
+    }
+}
+}  // namespace sim_mma
+#endif
+
+__device__ inline void mma_m16n8k16_f16(float (&d)[4], const MmaF16Operands& in) {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
+    asm volatile(
+        "mma.sync.aligned.m16n8k16.row.col.f32.f16.f16.f32 {%0,%1,%2,%3}, {%4,%5,%6,%7}, {%8,%9}, "
+        "{%10,%11,%12,%13};\n"
+        : "=f"(d[0]), "=f"(d[1]), "=f"(d[2]), "=f"(d[3])
+        : "r"(in.a[0]), "r"(in.a[1]), "r"(in.a[2]), "r"(in.a[3]), "r"(in.b[0]), "r"(in.b[1]), "f"(in.c[0]),
+          "f"(in.c[1]), "f"(in.c[2]), "f"(in.c[3]));
+#elif defined(__CUDA_ARCH__)
+    __trap();  // no such instruction before 8.0; callers select other kernels there
+#elif defined(VYR_SIM)
+    ::vyr_sim::warp_collective("mma.m16n8k16", sim_mma::multiply<MmaF16Operands, float, 16>, 0xffffffffu, 32,
+                               &in, d, 0, ::vyr_sim::Site());
+#endif
+}
+
+__device__ inline void mma_m16n8k32_s8(int (&d)[4], const MmaS8Operands& in) {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
+    asm volatile(
+        "mma.sync.aligned.m16n8k32.row.col.s32.s8.s8.s32 {%0,%1,%2,%3}, {%4,%5,%6,%7}, {%8,%9}, "
+        "{%10,%11,%12,%13};\n"
+        : "=r"(d[0]), "=r"(d[1]), "=r"(d[2]), "=r"(d[3])
+        : "r"(in.a[0]), "r"(in.a[1]), "r"(in.a[2]), "r"(in.a[3]), "r"(in.b[0]), "r"(in.b[1]), "r"(in.c[0]),
+          "r"(in.c[1]), "r"(in.c[2]), "r"(in.c[3]));
+#elif defined(__CUDA_ARCH__)
+    __trap();
+#elif defined(VYR_SIM)
+    ::vyr_sim::warp_collective("mma.m16n8k32", sim_mma::multiply<MmaS8Operands, int, 32>, 0xffffffffu, 32,
+                               &in, d, 0, ::vyr_sim::Site());
+#endif
+}
+
 }  // namespace vyr

@@ -1,0 +1,91 @@
+// Tensor-core fragments: a warp multiplies small-integer matrices (exact in both f16 and s8 paths), loading
+// its fragments by the lane maps of the PTX description, and the result must equal a host product.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "frame.cuh"
+
+namespace {
+
+// A is 16 x K row-major, B is K x 8 stored column-major (b[n * K + k]), C and D are 16 x 8 row-major.
+__global__ void mma_f16_kernel(const __half* a, const __half* b, const float* c, float* d) {
+    const int lane = threadIdx.x, g = lane / 4, t = lane % 4;
+    vyr::MmaF16Operands op;
+    __half* ah = reinterpret_cast<__half*>(op.a);
+    __half* bh = reinterpret_cast<__half*>(op.b);
+    for (int i = 0; i < 8; ++i) ah[i] = a[(g + 8 * (i / 2 % 2)) * 16 + 2 * t + i % 2 + 8 * (i / 4)];
+    for (int i = 0; i < 4; ++i) bh[i] = b[g * 16 + 2 * t + i % 2 + 8 * (i / 2)];
+    for (int i = 0; i < 4; ++i) op.c[i] = c[(g + 8 * (i / 2)) * 8 + 2 * t + i % 2];
+    float out[4];
+    vyr::mma_m16n8k16_f16(out, op);
+    for (int i = 0; i < 4; ++i) d[(g + 8 * (i / 2)) * 8 + 2 * t + i % 2] = out[i];
+}
+
+__global__ void mma_s8_kernel(const signed char* a, const signed char* b, const int* c, int* d) {
+    const int lane = threadIdx.x, g = lane / 4, t = lane % 4;
+    vyr::MmaS8Operands op;
+    signed char* ab = reinterpret_cast<signed char*>(op.a);
+    signed char* bb = reinterpret_cast<signed char*>(op.b);
+    for (int i = 0; i < 16; ++i) ab[i] = a[(g + 8 * (i / 4 % 2)) * 32 + 4 * t + i % 4 + 16 * (i / 8)];
+    for (int i = 0; i < 8; ++i) bb[i] = b[g * 32 + 4 * t + i % 4 + 16 * (i / 4)];
+    for (int i = 0; i < 4; ++i) op.c[i] = c[(g + 8 * (i / 2)) * 8 + 2 * t + i % 2];
+    int out[4];
+    vyr::mma_m16n8k32_s8(out, op);
+    for (int i = 0; i < 4; ++i) d[(g + 8 * (i / 2)) * 8 + 2 * t + i % 2] = out[i];
+}
+
+template <class T>
+T* upload(const std::vector<T>& h) {
+    T* d = nullptr;
+    cudaMalloc(&d, h.size() * sizeof(T));
+    cudaMemcpy(d, h.data(), h.size() * sizeof(T), cudaMemcpyHostToDevice);
+    return d;
+}
+
+template <class T>
+std::vector<T> download(const T* d, size_t n) {
+    std::vector<T> h(n);
+    cudaMemcpy(h.data(), d, n * sizeof(T), cudaMemcpyDeviceToHost);
+    return h;
+}
+
+TEST(SimMma, HalfFragmentsGiveTheExactProduct) {
+    std::vector<__half> a(16 * 16), b(16 * 8);
+    std::vector<float> c(16 * 8), want(16 * 8);
+    for (int i = 0; i < 256; ++i) a[i] = __float2half((float)(i * 7 % 11 - 5));
+    for (int i = 0; i < 128; ++i) b[i] = __float2half((float)(i * 5 % 9 - 4));
+    for (int i = 0; i < 128; ++i) c[i] = (float)(i % 13);
+    for (int m = 0; m < 16; ++m)
+        for (int n = 0; n < 8; ++n) {
+            float s = c[m * 8 + n];
+            for (int k = 0; k < 16; ++k) s += __half2float(a[m * 16 + k]) * __half2float(b[n * 16 + k]);
+            want[m * 8 + n] = s;
+        }
+    __half *da = upload(a), *db = upload(b);
+    float *dc = upload(c), *dd = upload(std::vector<float>(128));
+    ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(mma_f16_kernel), 1, 32, 0, nullptr, da, db, dc, dd));
+    EXPECT_EQ(want, download(dd, 128));
+    for (void* p : {(void*)da, (void*)db, (void*)dc, (void*)dd}) cudaFree(p);
+}
+
+TEST(SimMma, ByteFragmentsGiveTheExactProduct) {
+    std::vector<signed char> a(16 * 32), b(32 * 8);
+    std::vector<int> c(16 * 8), want(16 * 8);
+    for (int i = 0; i < 512; ++i) a[i] = (signed char)(i * 37 % 255 - 127);
+    for (int i = 0; i < 256; ++i) b[i] = (signed char)(i * 53 % 256 - 128);
+    for (int i = 0; i < 128; ++i) c[i] = i * 1000 - 50000;
+    for (int m = 0; m < 16; ++m)
+        for (int n = 0; n < 8; ++n) {
+            int s = c[m * 8 + n];
+            for (int k = 0; k < 32; ++k) s += a[m * 32 + k] * b[n * 32 + k];
+            want[m * 8 + n] = s;
+        }
+    signed char *da = upload(a), *db = upload(b);
+    int *dc = upload(c), *dd = upload(std::vector<int>(128));
+    ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(mma_s8_kernel), 1, 32, 0, nullptr, da, db, dc, dd));
+    EXPECT_EQ(want, download(dd, 128));
+    for (void* p : {(void*)da, (void*)db, (void*)dc, (void*)dd}) cudaFree(p);
+}
+
+}  // namespace
