@@ -91,12 +91,11 @@ __global__ void __launch_bounds__(4 * H, 2)
     const int j = y * H + x;
     const size_t sequence = (size_t)blockIdx.x * kLstmSequencesPerBlock + y;
 
+    // Fully unrolled so that the column stays in registers rather than local memory.
     typename Dot::Packed column[Dot::kWords];
+#pragma unroll
     for (int k = 0; k < Dot::kWords; ++k) column[k] = Dot::load_word(weights, k, j);
     const float factor = Dot::scale_factor(scale, j);
-
-    float gate_bias[kGates];
-    for (int g = 0; g < kGates; ++g) gate_bias[g] = __half2float(__ldg(bias + g * H + x));
 
     typename Dot::Hidden* own_prev = reinterpret_cast<typename Dot::Hidden*>(out_prev_dp[y]);
     own_prev[x] = Dot::output(0.0f);
@@ -109,15 +108,19 @@ __global__ void __launch_bounds__(4 * H, 2)
         float z[kGates];
         for (int g = 0; g < kGates; ++g) z[g] = __half2float(in[row * (kGates * H) + g * H + x]);
 
+#pragma unroll 1
         for (int s = 0; s < kLstmSequencesPerBlock; ++s) {
             typename Dot::Accum acc;
+#pragma unroll
             for (int k = 0; k < Dot::kWords; ++k) acc.mul_acc(out_prev_dp[s][k], column[k]);
             sumW[s][j] = acc.sum_as_float(factor);
         }
         __syncthreads();
 
-        // Input, then recurrent product, then bias, in float.
-        for (int g = 0; g < kGates; ++g) z[g] = (z[g] + sumW[y][g * H + x]) + gate_bias[g];
+        // Input, then recurrent product, then bias, in float. The bias is read again at every step (from
+        // cache) rather than held: registers are taken by the weight column.
+        for (int g = 0; g < kGates; ++g)
+            z[g] = (z[g] + sumW[y][g * H + x]) + __half2float(__ldg(bias + g * H + x));
         const float i = sigmoid(z[0]), f = sigmoid(z[1]), g = tanh_fast(z[2]), o = sigmoid(z[3]);
         c = c * f + i * g;
         const float h = tanh_fast(c) * o;
