@@ -229,4 +229,18 @@ TEST(SmallLstm, RefusedShapesAndEmptyCallsLaunchNothing) {
     }
 }
 
+// The result is the thread's last error, left in place: an error pending from earlier work is returned even
+// though the layer was enqueued and ran.
+TEST(SmallLstm, ReturnsPendingErrorWithoutClearingIt) {
+    const Layer l = random_layer(4, 3, 96, 9);
+    ASSERT_EQ(cudaSuccess, cudaGetLastError());
+    ASSERT_EQ(cudaErrorInvalidValue, cudaMalloc(nullptr, 16));
+    const LstmRun r = run_lstm(l, 1, false);
+    EXPECT_EQ(cudaErrorInvalidValue, r.status);
+    EXPECT_EQ(cudaErrorInvalidValue, cudaGetLastError());
+    EXPECT_EQ(cudaSuccess, cudaGetLastError());
+    const std::vector<float> stored = replay(l, false, false);
+    EXPECT_TRUE(vyr_test::all_near(r.out, stored, drift_tolerance(l, false, false, stored)));
+}
+
 }  // namespace
