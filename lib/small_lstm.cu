@@ -108,6 +108,8 @@ __global__ void __launch_bounds__(4 * H, 2)
         float z[kGates];
         for (int g = 0; g < kGates; ++g) z[g] = __half2float(in[row * (kGates * H) + g * H + x]);
 
+            // One sequence at a time: unrolling all four would hold their hidden pairs in registers beside
+            // the column.
 #pragma unroll 1
         for (int s = 0; s < kLstmSequencesPerBlock; ++s) {
             typename Dot::Accum acc;

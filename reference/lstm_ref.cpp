@@ -43,6 +43,12 @@ std::vector<float> run_layer(int N, int T, int H, bool reverse, const std::vecto
     return out;
 }
 
+// The 8-bit hidden state fed back for h: trunc(h * 127), NaN as 0.
+int quantise_hidden(double h) {
+    if (std::isnan(h)) return 0;
+    return (int)std::trunc(std::clamp(h * 127.0, -127.0, 127.0));
+}
+
 }  // namespace
 
 std::vector<float> lstm_layer(int N, int T, int H, bool reverse, const std::vector<float>& in,
@@ -68,11 +74,6 @@ std::vector<float> small_lstm_half(int N, int T, int H, bool reverse, const std:
         return (double)((float)lane[0] + (float)lane[1]);
     };
     return run_layer(N, T, H, reverse, in, bias, skew, round_half, product);
-}
-
-int quantise_hidden(double h) {
-    if (std::isnan(h)) return 0;
-    return (int)std::trunc(std::clamp(h * 127.0, -127.0, 127.0));
 }
 
 std::vector<float> small_lstm_int8(int N, int T, int H, bool reverse, const std::vector<float>& in,

@@ -27,8 +27,6 @@ std::vector<float> small_lstm_half(int N, int T, int H, bool reverse, const std:
 std::vector<float> small_lstm_int8(int N, int T, int H, bool reverse, const std::vector<float>& in,
                                    const std::vector<int8_t>& weights, const std::vector<float>& bias,
                                    const std::vector<float>& scale, double skew = 0.0);
-// The 8-bit hidden state fed back for h: trunc(h * 127); NaN gives 0.
-int quantise_hidden(double h);
 
 // One pointwise LSTM step: gates [N][4H] and bias [4H] half values (their sum is rounded to half, as the
 // kernel adds them), state [N][H] the previous cell state. Returns the new c [N][H] and h [N][H], unrounded.

@@ -187,12 +187,6 @@ TEST(SmallLstm, FedBackStateThroughPermutedWeights) {
     }
 }
 
-TEST(SmallLstm, QuantisedStateTruncatesTowardZero) {
-    EXPECT_EQ(127, vyr_ref::quantise_hidden(1.0));
-    EXPECT_EQ(-126, vyr_ref::quantise_hidden(-0.999));
-    EXPECT_EQ(0, vyr_ref::quantise_hidden(NAN));
-}
-
 TEST(SmallLstm, RefusedShapesAndEmptyCallsLaunchNothing) {
     const Layer l = random_layer(8, 2, 128, 5);
     DeviceBuffer<__half> in(vyr_test::to_half(l.in)), bias(vyr_test::to_half(l.bias));
