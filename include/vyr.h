@@ -87,6 +87,25 @@ VYR_API int host_cublas_gemm_f16(cudaStream_t stream, int m, int n, int k, const
 
 /* ---- Recurrent layers ----------------------------------------------------------------------------- */
 
+/* One whole LSTM layer of size H = 96 or 128 over T steps for N sequences, the recurrent weights held in
+ * registers. The caller has already applied the input weights: in is [N][T][4H] half, gate blocks i, f, g, o.
+ * weights is [H][4H] (row k = unit k of the previous hidden state, column gate*H + unit): half when scale is
+ * null, else signed 8-bit with scale[4H] floats, the stored weight being the real weight times scale[column].
+ * bias is [4H] half; out is [N][T][H] half, h(t) stored at its own t in both directions. direction is +1
+ * (t = 0 .. T-1) or -1 (t = T-1 .. 0); h and c start at zero in every call.
+ * Served: N a multiple of 4; H = 96 with half or 8-bit weights; H = 128 with 8-bit weights. Anything else
+ * (and N or T negative) returns VyrUnsupported and enqueues nothing; otherwise the result is
+ * cudaPeekAtLastError() after the enqueue (N = 0 enqueues nothing). */
+VYR_API int host_small_lstm(cudaStream_t stream, int N, int T, int H, int direction, const __half* in,
+                            const void* weights, const __half* bias, const float* scale, __half* out);
+
+/* The pointwise part of one LSTM step for N rows of layer size H: gates [N][4H] half (input and recurrent
+ * products, gate blocks i, f, g, o) plus bias [4H] half; state [N][H] half is the cell state, read and
+ * overwritten; h of row r, unit u goes to out[r * 2H + u], leaving the other H values of each row untouched.
+ * Returns nothing: a launch failure stays in the runtime's error state. N <= 0 or H <= 0 does nothing. */
+VYR_API void host_lstm_step_f16(cudaStream_t stream, int N, int H, const __half* bias, const __half* gates,
+                                __half* state, __half* out);
+
 
 /* (end of recurrent layers) */
 

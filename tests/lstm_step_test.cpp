@@ -1,0 +1,85 @@
+// One pointwise LSTM step: new cell state and hidden state against the reference, the strided output rows
+// whose second halves must stay untouched, and the calls that must do nothing.
+#include <string>
+
+#include "harness.h"
+#include "lstm_ref.h"
+
+namespace {
+
+using vyr_test::DeviceBuffer;
+
+constexpr uint16_t kUntouched = 0x7bff;  // the largest finite half, a value the step cannot produce
+
+struct StepResult {
+    std::vector<__half> state, out;
+};
+
+StepResult run_step(int N, int H, const std::vector<float>& gates, const std::vector<float>& bias,
+                    const std::vector<float>& state) {
+    DeviceBuffer<__half> d_gates(vyr_test::to_half(gates)), d_bias(vyr_test::to_half(bias));
+    DeviceBuffer<__half> d_state(vyr_test::to_half(state));
+    DeviceBuffer<__half> d_out((size_t)N * 2 * H);
+    d_out.upload(std::vector<__half>(d_out.size(), __ushort_as_half(kUntouched)));
+    host_lstm_step_f16(nullptr, N, H, d_bias.get(), d_gates.get(), d_state.get(), d_out.get());
+    EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
+    EXPECT_EQ(cudaSuccess, cudaGetLastError());
+    EXPECT_TRUE(d_state.guards_intact());
+    EXPECT_TRUE(d_out.guards_intact());
+    return {d_state.download(), d_out.download()};
+}
+
+// Checks new state and output rows against the reference; units H .. 2H-1 of every row keep their contents.
+void check_step(int N, int H, uint64_t seed) {
+    SCOPED_TRACE("N=" + std::to_string(N) + " H=" + std::to_string(H));
+    vyr_test::Rng rng(seed);
+    const std::vector<float> gates = vyr_test::round_to_half(rng.uniform_vec((size_t)N * 4 * H, -3, 3));
+    const std::vector<float> bias = vyr_test::round_to_half(rng.uniform_vec(4 * H, -1, 1));
+    const std::vector<float> state = vyr_test::round_to_half(rng.uniform_vec((size_t)N * H, -2, 2));
+    const StepResult r = run_step(N, H, gates, bias, state);
+    const vyr_ref::LstmStepResult ref = vyr_ref::lstm_step(N, H, gates, bias, state);
+
+    std::vector<float> h((size_t)N * H);
+    bool untouched = true;
+    for (int n = 0; n < N; ++n)
+        for (int u = 0; u < H; ++u) {
+            h[(size_t)n * H + u] = __half2float(r.out[(size_t)n * 2 * H + u]);
+            untouched &= __half_as_ushort(r.out[(size_t)n * 2 * H + H + u]) == kUntouched;
+        }
+    // The half sum gate + bias is reproduced exactly. On the GPU sigmoid is within 2^-12 absolute and tanh
+    // within 2^-11 relative, so c = f c_prev + i g is within |c_prev| 2^-12 + 3 * 2^-12 <= 2^-10 (|c_prev|
+    // <= 2), then rounded to half (2^-11 relative); h = o tanh(c) adds 2^-12 + 2^-11 and its own rounding
+    // (2^-12 for |h| <= 1): 2^-9 in all.
+    EXPECT_TRUE(vyr_test::all_near(vyr_test::to_float(r.state), ref.c, 1.0 / 1024, 1.0 / 2048));
+    EXPECT_TRUE(vyr_test::all_near(h, ref.h, 1.0 / 512));
+    EXPECT_TRUE(untouched);
+}
+
+// Sizes around the 128-unit blocks and odd row counts, whose last thread row is clamped onto row N-1 for
+// loading and must not be stored.
+TEST(LstmStep, MatchesReference) {
+    const struct { int N, H; } cases[] = {{1, 96}, {5, 200}, {8, 128}, {3, 129}, {2, 1}};
+    for (const auto& c : cases) check_step(c.N, c.H, 3 + c.N);
+}
+
+// More rows than one grid can hold (65535 blocks of two rows each) still updates every row.
+TEST(LstmStep, BatchTallerThanOneGrid) {
+    check_step(2 * 65535 + 3, 1, 17);
+}
+
+TEST(LstmStep, EmptyCallsDoNothing) {
+    DeviceBuffer<__half> gates(16), bias(16), state(4), out(8);
+    for (DeviceBuffer<__half>* b : {&gates, &bias, &state, &out}) b->fill_bytes(0x3c);
+    const std::vector<__half> state_before = state.download(), out_before = out.download();
+    const struct { int N, H; } cases[] = {{0, 4}, {4, 0}, {-1, 4}, {1, -128}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("N=" + std::to_string(c.N) + " H=" + std::to_string(c.H));
+        host_lstm_step_f16(nullptr, c.N, c.H, bias.get(), gates.get(), state.get(), out.get());
+        EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
+        EXPECT_EQ(cudaSuccess, cudaGetLastError());
+        EXPECT_TRUE(vyr_test::all_equal(state.download(), state_before));
+        EXPECT_TRUE(vyr_test::all_equal(out.download(), out_before));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,240 @@
+// Register-resident LSTM layers: both weight types and directions against the storage-precision replay and
+// the plain recurrence, direction symmetry, the fed-back 8-bit state, and the shapes that are refused.
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "harness.h"
+#include "activation_ref.h"
+#include "lstm_ref.h"
+
+namespace {
+
+using vyr_test::DeviceBuffer;
+
+// GPU error of one step from exact arithmetic on the same inputs, for |h| <= 1: sigmoid = 0.5 tanh(x/2) + 0.5
+// is within 2^-12 absolute, tanh within 2^-11 relative, and h = tanh(c) o with c = c f + i g picks up about
+// three of those; the half store of h adds 2^-12: 4 * 2^-11 in all.
+constexpr double kStepTol = 4.0 / 2048;
+
+struct Layer {
+    int N, T, H;
+    std::vector<float> in, bias;
+    std::vector<float> w_half;                // half weights, widened
+    std::vector<int8_t> w_q;                  // 8-bit weights
+    std::vector<float> scale, w_dequantised;  // w_q / scale, the real weights of the 8-bit layer
+};
+
+std::vector<float> fill(vyr_test::Rng& rng, size_t n, float bound) {
+    return vyr_test::round_to_half(rng.uniform_vec(n, -bound, bound));
+}
+
+// Recurrent weights uniform in +-2/H: each column's absolute sum is about 1, enough for the recurrent product
+// to matter at every step without driving the gates into saturation.
+Layer random_layer(int N, int T, int H, uint64_t seed) {
+    vyr_test::Rng rng(seed);
+    Layer l{N, T, H, fill(rng, (size_t)N * T * 4 * H, 1.5f), fill(rng, 4 * H, 0.5f)};
+    const float a = 2.0f / H;
+    l.w_half = fill(rng, (size_t)H * 4 * H, a);
+    l.scale.resize(4 * H);
+    for (float& s : l.scale) s = 127.0f / (a * rng.uniform(1.0f, 1.5f));
+    l.w_q.resize(l.w_half.size());
+    l.w_dequantised.resize(l.w_half.size());
+    for (size_t e = 0; e < l.w_q.size(); ++e) {
+        const float s = l.scale[e % (4 * H)];
+        l.w_q[e] = (int8_t)std::lround(rng.uniform(-a, a) * s);
+        l.w_dequantised[e] = l.w_q[e] / s;
+    }
+    return l;
+}
+
+struct LstmRun {
+    int status;
+    std::vector<float> out;
+};
+
+LstmRun run_lstm(const Layer& l, int direction, bool int8) {
+    DeviceBuffer<__half> in(vyr_test::to_half(l.in)), bias(vyr_test::to_half(l.bias));
+    DeviceBuffer<__half> w_half(vyr_test::to_half(l.w_half));
+    DeviceBuffer<int8_t> w_q(l.w_q);
+    DeviceBuffer<float> scale(l.scale);
+    DeviceBuffer<__half> out((size_t)l.N * l.T * l.H);
+    const void* weights = int8 ? (const void*)w_q.get() : (const void*)w_half.get();
+    LstmRun r{host_small_lstm(nullptr, l.N, l.T, l.H, direction, in.get(), weights, bias.get(),
+                              int8 ? scale.get() : nullptr, out.get())};
+    EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
+    EXPECT_TRUE(out.guards_intact());
+    r.out = vyr_test::to_float(out.download());
+    return r;
+}
+
+std::vector<float> replay(const Layer& l, bool reverse, bool int8, double skew = 0.0) {
+    return int8 ? vyr_ref::small_lstm_int8(l.N, l.T, l.H, reverse, l.in, l.w_q, l.bias, l.scale, skew)
+                : vyr_ref::small_lstm_half(l.N, l.T, l.H, reverse, l.in, l.w_half, l.bias, skew);
+}
+
+double max_abs_diff(const std::vector<float>& a, const std::vector<float>& b) {
+    double m = 0.0;
+    for (size_t e = 0; e < a.size(); ++e) m = std::max(m, (double)std::fabs(a[e] - b[e]));
+    return m;
+}
+
+// How far a kernel whose tanh errs by the GPU's bound (2^-10.987 relative, inherited by the sigmoids) may
+// drift from the replay over a whole chunk: the replay re-run with every tanh skewed up and then down by that
+// bound (which moves the 8-bit state across integers as the GPU's error does), the larger divergence taken
+// twice since one consistent skew is not the worst pattern, plus the half store of h (2^-12 for |h| <= 1).
+double drift_tolerance(const Layer& l, bool reverse, bool int8, const std::vector<float>& stored) {
+    const double bound = std::exp2(-10.987);
+    const double up = max_abs_diff(replay(l, reverse, int8, bound), stored);
+    const double down = max_abs_diff(replay(l, reverse, int8, -bound), stored);
+    return 2 * std::max(up, down) + 1.0 / 4096;
+}
+
+struct Variant {
+    const char* name;
+    int H;
+    bool int8;
+    int direction;
+};
+const Variant kVariants[] = {
+    {"half96 forward", 96, false, 1},   {"half96 reverse", 96, false, -1},
+    {"int8 96 forward", 96, true, 1},   {"int8 96 reverse", 96, true, -1},
+    {"int8 128 forward", 128, true, 1}, {"int8 128 reverse", 128, true, -1},
+};
+
+TEST(SmallLstm, MatchesStoragePrecisionReplay) {
+    for (const Variant& v : kVariants) {
+        SCOPED_TRACE(v.name);
+        const Layer l = random_layer(8, 16, v.H, 11);
+        const LstmRun r = run_lstm(l, v.direction, v.int8);
+        ASSERT_EQ(cudaSuccess, r.status);
+        const bool reverse = v.direction < 0;
+        const std::vector<float> stored = replay(l, reverse, v.int8);
+        const double tol = drift_tolerance(l, reverse, v.int8, stored);
+        EXPECT_TRUE(vyr_test::all_near(r.out, stored, tol));
+
+        // Against the plain recurrence the kernel may be off by what storage precision costs, which the
+        // replay measures, and by its own drift.
+        const std::vector<float> plain =
+            vyr_ref::lstm_layer(l.N, l.T, l.H, reverse, l.in, v.int8 ? l.w_dequantised : l.w_half, l.bias);
+        EXPECT_LE(max_abs_diff(r.out, plain), 2 * max_abs_diff(stored, plain) + tol);
+    }
+}
+
+// Both directions run the same arithmetic in the same order, so the results agree bit for bit.
+TEST(SmallLstm, ReverseIsForwardOverReversedTime) {
+    for (const Variant& v : kVariants) {
+        if (v.direction > 0) continue;
+        SCOPED_TRACE(v.name);
+        Layer l = random_layer(4, 9, v.H, 23);
+        const LstmRun reverse = run_lstm(l, -1, v.int8);
+        Layer flipped = l;
+        const size_t in_row = 4 * l.H, out_row = l.H;
+        for (int n = 0; n < l.N; ++n)
+            for (int t = 0; t < l.T; ++t)
+                std::copy_n(&l.in[((size_t)n * l.T + t) * in_row], in_row,
+                            &flipped.in[((size_t)n * l.T + l.T - 1 - t) * in_row]);
+        const LstmRun forward = run_lstm(flipped, 1, v.int8);
+        std::vector<float> back(forward.out.size());
+        for (int n = 0; n < l.N; ++n)
+            for (int t = 0; t < l.T; ++t)
+                std::copy_n(&forward.out[((size_t)n * l.T + t) * out_row], out_row,
+                            &back[((size_t)n * l.T + l.T - 1 - t) * out_row]);
+        EXPECT_TRUE(vyr_test::all_equal(reverse.out, back));
+    }
+}
+
+// Two steps with one strong weight per column, W[(7j + 3) mod H][j], so the second step's gates are dominated
+// by the fed-back state of a known unit. First-step inputs are drawn so that h * 127 stays at least 0.2 from
+// an integer: the GPU's first-step error (about 0.2 units at most) then cannot change the quantised state,
+// and the second step must match the replay to one step's error. With a real weight of 16, feeding back
+// round(h * 127) instead of its truncation would move z by 16/127 wherever the fraction exceeds one half.
+TEST(SmallLstm, FedBackStateThroughPermutedWeights) {
+    for (const Variant& v : kVariants) {
+        SCOPED_TRACE(v.name);
+        const int N = 4, T = 2, H = v.H;
+        vyr_test::Rng rng(31);
+        Layer l{N, T, H, std::vector<float>((size_t)N * T * 4 * H), fill(rng, 4 * H, 0.5f)};
+        for (int n = 0; n < N; ++n)
+            for (int t = 0; t < T; ++t)
+                for (int u = 0; u < H; ++u) {
+                    float* x = &l.in[((size_t)n * T + t) * 4 * H + u];
+                    for (;;) {
+                        double z[4];
+                        for (int g = 0; g < 4; ++g) {
+                            x[g * H] = __half2float(__float2half(rng.uniform(-3.0f, 3.0f)));
+                            z[g] = x[g * H] + l.bias[g * H + u];
+                        }
+                        const double h =
+                            std::tanh(vyr_ref::sigmoid(z[0]) * std::tanh(z[2])) * vyr_ref::sigmoid(z[3]);
+                        const double units = std::fabs(h * 127);
+                        if (std::fabs(units - std::round(units)) >= 0.2) break;
+                    }
+                }
+        l.w_half.assign((size_t)H * 4 * H, 0.0f);
+        l.w_q.assign(l.w_half.size(), 0);
+        l.scale.assign(4 * H, 127.0f / 16);
+        for (int j = 0; j < 4 * H; ++j) {
+            const size_t e = (size_t)((7 * j + 3) % H) * 4 * H + j;
+            l.w_half[e] = (j % 2) ? 4.0f : -4.0f;
+            l.w_q[e] = (j % 2) ? 127 : -127;
+        }
+        const LstmRun r = run_lstm(l, v.direction, v.int8);
+        ASSERT_EQ(cudaSuccess, r.status);
+        // Half path: the fed-back h may differ by one half ulp (2^-11) on the GPU, times the weight 4.
+        const double tol = kStepTol + (v.int8 ? 0.0 : 4.0 / 2048);
+        EXPECT_TRUE(vyr_test::all_near(r.out, replay(l, v.direction < 0, v.int8), tol));
+    }
+}
+
+TEST(SmallLstm, RefusedShapesAndEmptyCallsLaunchNothing) {
+    const Layer l = random_layer(8, 2, 128, 5);
+    DeviceBuffer<__half> in(vyr_test::to_half(l.in)), bias(vyr_test::to_half(l.bias));
+    DeviceBuffer<int8_t> w(l.w_q);
+    DeviceBuffer<float> scale(l.scale);
+    DeviceBuffer<__half> out((size_t)l.N * l.T * l.H);
+    out.fill_bytes(0x7e);
+    const std::vector<__half> before = out.download();
+    struct Case {
+        const char* name;
+        int N, T, H, direction;
+        bool int8;
+        int status;
+    } cases[] = {
+        {"N not a multiple of 4", 6, 2, 96, 1, true, VyrUnsupported},
+        {"negative N", -4, 2, 96, 1, true, VyrUnsupported},
+        {"negative T", 4, -1, 96, 1, true, VyrUnsupported},
+        {"H = 64", 4, 2, 64, 1, true, VyrUnsupported},
+        {"half weights at H = 128", 4, 2, 128, 1, false, VyrUnsupported},
+        {"half weights at H = 128, reverse", 4, 2, 128, -1, false, VyrUnsupported},
+        {"direction 0", 4, 2, 96, 0, true, VyrUnsupported},
+        {"direction 2", 4, 2, 96, 2, false, VyrUnsupported},
+        {"T = 0", 8, 0, 128, -1, true, cudaSuccess},
+        {"N = 0", 0, 2, 96, 1, false, cudaSuccess},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.status, host_small_lstm(nullptr, c.N, c.T, c.H, c.direction, in.get(), w.get(),
+                                            bias.get(), c.int8 ? scale.get() : nullptr, out.get()));
+        EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
+        EXPECT_EQ(cudaSuccess, cudaGetLastError());
+        EXPECT_TRUE(vyr_test::all_equal(out.download(), before));
+        EXPECT_TRUE(out.guards_intact());
+    }
+}
+
+// The result is the thread's last error, left in place: an error pending from earlier work is returned even
+// though the layer was enqueued and ran.
+TEST(SmallLstm, ReturnsPendingErrorWithoutClearingIt) {
+    const Layer l = random_layer(4, 3, 96, 9);
+    ASSERT_EQ(cudaSuccess, cudaGetLastError());
+    ASSERT_EQ(cudaErrorInvalidValue, cudaMalloc(nullptr, 16));
+    const LstmRun r = run_lstm(l, 1, false);
+    EXPECT_EQ(cudaErrorInvalidValue, r.status);
+    EXPECT_EQ(cudaErrorInvalidValue, cudaGetLastError());
+    EXPECT_EQ(cudaSuccess, cudaGetLastError());
+    const std::vector<float> stored = replay(l, false, false);
+    EXPECT_TRUE(vyr_test::all_near(r.out, stored, drift_tolerance(l, false, false, stored)));
+}
+
+}  // namespace
