@@ -97,9 +97,9 @@ VYR_API int host_cublas_gemm_f16(cudaStream_t stream, int m, int n, int k, const
  * Families, by suffix: max (maximum, NZ = 5), log_NZ5 (log-sum-exp, NZ = 5), log_NZ3 (log-sum-exp, NZ = 3).
  * The product is float addition. In the log semiring a state that no path reaches scores -inf.
  * Host functions launch grid (N), block (C), 8*C bytes of dynamic shared memory: C may not exceed the
- * device's block limit (1024). The kernels need blockDim.x >= C and 8*blockDim.x bytes of dynamic shared
- * memory. T = 0 writes only alpha step 0, beta step 0 (the final scores) or Z = init + final; T < 0 writes
- * nothing.
+ * device's block limit (1024). The kernels need blockDim.x >= C (a narrower block writes nothing) and
+ * 8*blockDim.x bytes of dynamic shared memory. T = 0 writes only alpha step 0, beta step 0 (the final
+ * scores) or Z = init + final; T < 0 writes nothing.
  *
  * logZ_fwd_host_<family>(T, N, C, reserved, Z, Ms_out, Ms, init_scores, final_scores, idx):
  *   Ms_out(t, n, s, k) = Ms(t, n, s, k) + alpha_t[idx[s*NZ + k]] and Z[n*C + s] = alpha_T[s] +
@@ -177,7 +177,7 @@ VYR_API VYR_TRAINING_KERNEL void bwd_scores_log_NZ3(float* beta, const float* Ms
  *   position, grid (N, 2), block (S), 8*S bytes of dynamic shared memory; S above the device's block limit
  *   (1024) is refused by the runtime and that error returned.
  *   Kernel fwd_bwd_logspace(alpha, beta, beta_stay, beta_move, stay_scores, move_scores, T, N, S); needs
- *   blockDim.x >= S and 8*blockDim.x bytes of dynamic shared memory.
+ *   blockDim.x >= S (a narrower block writes nothing) and 8*blockDim.x bytes of dynamic shared memory.
  * fwd_bwd_logspace_loop_host(T, N, S, alpha, beta, beta_stay, beta_move, stay_scores, move_scores): any S,
  *   grid (N, 2), block (min(S, 1024)), no dynamic shared memory.
  *   Kernel fwd_bwd_logspace_loop, same kernel arguments as fwd_bwd_logspace; any block size. */

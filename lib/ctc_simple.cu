@@ -144,7 +144,9 @@ VYR_API __global__ void fwd_bwd_logspace(float* alpha, float* beta, float* beta_
                                          const float* stay_scores, const float* move_scores, int T, int N,
                                          int S) {
     const CtcArgs p{alpha, beta, beta_stay, beta_move, stay_scores, move_scores, T, N, S};
-    if (!ctc_block_has_work(p)) return;
+    // One thread per position: a narrower block would read its neighbours past the shared buffers, so it
+    // writes nothing rather than a wrong table.
+    if (!ctc_block_has_work(p) || (int)blockDim.x < S) return;
     if (blockIdx.y == 0)
         forward_shared(p, blockIdx.x, threadIdx.x, blockDim.x);
     else

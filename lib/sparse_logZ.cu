@@ -128,10 +128,11 @@ __device__ void crf_backward(float* beta, const float* Ms, const float* final_sc
     }
 }
 
-// A block outside the batch has no tables, and a negative step count describes none: such blocks return
-// before their first barrier (all their threads alike), so nothing is written outside the caller's buffers.
-__device__ inline bool crf_block_has_work(int T, int N) {
-    return T >= 0 && (int)blockIdx.x < N;
+// A block outside the batch has no tables, and a negative step count describes none. A block narrower than
+// C cannot hold a step in its shared buffers (sources would be read past them), so it writes nothing rather
+// than a wrong table. Such blocks return before their first barrier, all their threads alike.
+__device__ inline bool crf_block_has_work(int T, int N, int C) {
+    return T >= 0 && (int)blockIdx.x < N && (int)blockDim.x >= C;
 }
 
 // The training functions wait for their tables: launch on the default stream, synchronise the device, and
@@ -153,21 +154,21 @@ int launch_and_wait(const vyr::Kernel<P...>& kernel, int N, int C, A... args) {
     VYR_API __global__ void logz_fwd_##suffix(float* Z, float* Ms_out, const float* Ms,                      \
                                               const float* init_scores, const float* final_scores,           \
                                               const int* idx, int T, int N, int C) {                         \
-        if (!crf_block_has_work(T, N)) return;                                                               \
+        if (!crf_block_has_work(T, N, C)) return;                                                            \
         crf_forward<Semiring>(nullptr, Ms_out, Z, Ms, init_scores, final_scores, idx, T, N, C, blockIdx.x,   \
                               threadIdx.x, blockDim.x);                                                      \
     }                                                                                                        \
     VYR_REGISTER_KERNEL(logz_fwd_##suffix);                                                                  \
     VYR_API __global__ void fwd_scores_##suffix(float* alpha, const float* Ms, const float* init_scores,     \
                                                 const int* idx, int T, int N, int C) {                       \
-        if (!crf_block_has_work(T, N)) return;                                                               \
+        if (!crf_block_has_work(T, N, C)) return;                                                            \
         crf_forward<Semiring>(alpha, nullptr, nullptr, Ms, init_scores, nullptr, idx, T, N, C, blockIdx.x,   \
                               threadIdx.x, blockDim.x);                                                      \
     }                                                                                                        \
     VYR_REGISTER_KERNEL(fwd_scores_##suffix);                                                                \
     VYR_API __global__ void bwd_scores_##suffix(float* beta, const float* Ms, const float* final_scores,     \
                                                 const int* idx_T, int T, int N, int C) {                     \
-        if (!crf_block_has_work(T, N)) return;                                                               \
+        if (!crf_block_has_work(T, N, C)) return;                                                            \
         crf_backward<Semiring>(beta, Ms, final_scores, idx_T, T, N, C, blockIdx.x, threadIdx.x, blockDim.x); \
     }                                                                                                        \
     VYR_REGISTER_KERNEL(bwd_scores_##suffix);                                                                \

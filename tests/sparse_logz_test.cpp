@@ -207,27 +207,30 @@ TEST(SparseCrf, UnreachableStatesStayMinusInfinity) {
     }
 }
 
-// A caller may launch the kernels itself with a wider block than there are states; the extra threads must
-// neither write nor disturb the barriers.
-TEST(SparseCrf, CallerLaunchWithWiderBlock) {
+// A caller may launch the kernels itself. Threads of a wider block than there are states must neither write
+// nor disturb the barriers; a narrower block cannot hold a step and must write nothing.
+TEST(SparseCrf, CallerLaunchConfigurations) {
     for (const Family& f : kFamilies) {
-        SCOPED_TRACE(f.name);
         const CrfInputs in = make_inputs({5, 2, 20, f.nz}, 3);
         const CrfOutputs expected = run_family(f, in);
-        const CrfShape& c = in.shape;
-        DeviceBuffer<float> ms(in.ms), init(in.init), alpha((size_t)(c.T + 1) * c.N * c.C);
-        DeviceBuffer<int> idx(in.idx);
-        float* alpha_p = alpha.get();
-        const float *ms_p = ms.get(), *init_p = init.get();
-        const int* idx_p = idx.get();
-        int T = c.T, N = c.N, C = c.C;
-        void* args[] = {&alpha_p, &ms_p, &init_p, &idx_p, &T, &N, &C};
-        const int threads = 64;
-        CUDA_CHECK(cudaLaunchKernel((const void*)f.fwd_kernel, dim3(N), dim3(threads), args,
-                                    2 * threads * sizeof(float), nullptr));
-        CUDA_CHECK(cudaDeviceSynchronize());
-        EXPECT_TRUE(vyr_test::all_equal(alpha.download(), expected.alpha));
-        EXPECT_TRUE(alpha.guards_intact());
+        for (int threads : {64, 16}) {
+            SCOPED_TRACE(std::string(f.name) + " threads=" + std::to_string(threads));
+            const CrfShape& c = in.shape;
+            DeviceBuffer<float> ms(in.ms), init(in.init), alpha((size_t)(c.T + 1) * c.N * c.C);
+            DeviceBuffer<int> idx(in.idx);
+            alpha.fill_bytes(0x7f);
+            const std::vector<float> untouched = alpha.download();
+            float* alpha_p = alpha.get();
+            const float *ms_p = ms.get(), *init_p = init.get();
+            const int* idx_p = idx.get();
+            int T = c.T, N = c.N, C = c.C;
+            void* args[] = {&alpha_p, &ms_p, &init_p, &idx_p, &T, &N, &C};
+            CUDA_CHECK(cudaLaunchKernel((const void*)f.fwd_kernel, dim3(N), dim3(threads), args,
+                                        2 * threads * sizeof(float), nullptr));
+            CUDA_CHECK(cudaDeviceSynchronize());
+            EXPECT_TRUE(vyr_test::all_equal(alpha.download(), threads >= C ? expected.alpha : untouched));
+            EXPECT_TRUE(alpha.guards_intact());
+        }
     }
 }
 
