@@ -269,4 +269,22 @@ TEST(SparseCrf, RefusedLaunchesAndEmptyTables) {
         }
 }
 
+// The functions report the thread's last error after waiting, so an error left by earlier work reaches the
+// caller even though the call's own table is complete; the one after it sees a clean state.
+TEST(SparseCrf, ReportsEarlierErrors) {
+    const Family& f = kFamilies[2];
+    const CrfInputs in = make_inputs({3, 1, 8, f.nz}, 2);
+    void* no_args[7] = {};
+    ASSERT_EQ(cudaErrorInvalidConfiguration,
+              cudaLaunchKernel((const void*)f.fwd_kernel, dim3(1), dim3(2048), no_args, 0, nullptr));
+    DeviceBuffer<float> ms(in.ms), init(in.init), alpha(4 * 8);
+    DeviceBuffer<int> idx(in.idx);
+    EXPECT_EQ(cudaErrorInvalidConfiguration, f.fwd(alpha.get(), ms.get(), init.get(), idx.get(), 3, 1, 8));
+    const auto ref =
+        vyr_ref::crf_tables<double>(f.semiring, in.shape, in.ms, in.init, in.final_scores, in.idx, in.idx_t);
+    // |alpha| <= 1 + 3 * (2 + ln 3) < 20: the derived bound for three steps.
+    EXPECT_TRUE(vyr_test::all_near(widen(alpha.download()), ref.alpha, log_semiring_tol(3, 20.0)));
+    EXPECT_EQ(cudaSuccess, f.fwd(alpha.get(), ms.get(), init.get(), idx.get(), 3, 1, 8));
+}
+
 }  // namespace
