@@ -75,6 +75,122 @@ VYR_API int host_cublas_gemm_f16(cudaStream_t stream, int m, int n, int k, const
 
 /* ---- Training scores: sparse CRF and CTC forward/backward tables ---------------------------------- */
 
+/* These functions wait for their tables: each launches on the default stream, then calls
+ * cudaDeviceSynchronize() (which waits for every stream of the device) and returns cudaGetLastError(): 0 on
+ * success, otherwise the runtime's error code, which may also come from earlier asynchronous work. A launch
+ * configuration the runtime refuses runs nothing and is returned the same way. Sizes, pointers and index
+ * tables are not otherwise checked. All scores are float in log space.
+ *
+ * The kernels are exported under their plain names, so a caller may launch them itself with
+ * cudaLaunchKernel((const void*)name, grid, block, args, smem, stream). Their parameters are those of the
+ * matching host function, in the order given below for each kernel.
+ *
+ * Sparse CRF. Sizes: T steps, N chunks, C states, NZ transitions into (and out of) every state.
+ *   Ms, Ms_out   (T, N, C, NZ): element (t, n, s, k) at ((t*N + n)*C + s)*NZ + k, the k-th transition into
+ *                state s at step t;
+ *   idx          (C, NZ) int: idx[s*NZ + k] is the source state of transition (s, k);
+ *   idx_T        (C, NZ) int: idx_T[s*NZ + k] is the position j*NZ + k' (within one step of Ms) of the k-th
+ *                transition leaving s; its destination is j. Every state lists exactly NZ;
+ *   init_scores, final_scores, Z (N, C): element n*C + s;
+ *   alpha, beta  (T + 1, N, C): element (t*N + n)*C + s; alpha step 0 = init_scores, beta step T =
+ *                final_scores.
+ * Families, by suffix: max (maximum, NZ = 5), log_NZ5 (log-sum-exp, NZ = 5), log_NZ3 (log-sum-exp, NZ = 3).
+ * The product is float addition. In the log semiring a state that no path reaches scores -inf.
+ * Host functions launch grid (N), block (C), 8*C bytes of dynamic shared memory: C may not exceed the
+ * device's block limit (1024). The kernels need blockDim.x >= C (a narrower block writes nothing) and
+ * 8*blockDim.x bytes of dynamic shared memory. T = 0 writes only alpha step 0, beta step 0 (the final
+ * scores) or Z = init + final; T < 0 writes nothing.
+ *
+ * logZ_fwd_host_<family>(T, N, C, reserved, Z, Ms_out, Ms, init_scores, final_scores, idx):
+ *   Ms_out(t, n, s, k) = Ms(t, n, s, k) + alpha_t[idx[s*NZ + k]] and Z[n*C + s] = alpha_T[s] +
+ *   final_scores[n*C + s]; the chunk's score is the semiring sum of Z over s. `reserved` is ignored (pass 0);
+ *   alpha is not written.
+ *   Kernel logz_fwd_<family>(Z, Ms_out, Ms, init_scores, final_scores, idx, T, N, C).
+ * fwd_scores_host_sparse_<family>(alpha, Ms, init_scores, idx, T, N, C): the forward table.
+ *   Kernel fwd_scores_<family>, same arguments in the same order.
+ * bwd_scores_host_sparse_<family>(beta, Ms, final_scores, idx_T, T, N, C): the backward table.
+ *   Kernel bwd_scores_<family>, same arguments in the same order. */
+
+/* Seen from host code, a kernel's name is the address of its launch stub. */
+#if defined(__CUDACC__)
+#define VYR_TRAINING_KERNEL __global__
+#else
+#define VYR_TRAINING_KERNEL
+#endif
+
+VYR_API int logZ_fwd_host_max(int T, int N, int C, int reserved, float* Z, float* Ms_out, const float* Ms,
+                              const float* init_scores, const float* final_scores, const int* idx);
+VYR_API int fwd_scores_host_sparse_max(float* alpha, const float* Ms, const float* init_scores,
+                                       const int* idx, int T, int N, int C);
+VYR_API int bwd_scores_host_sparse_max(float* beta, const float* Ms, const float* final_scores,
+                                       const int* idx_T, int T, int N, int C);
+VYR_API VYR_TRAINING_KERNEL void logz_fwd_max(float* Z, float* Ms_out, const float* Ms,
+                                              const float* init_scores, const float* final_scores,
+                                              const int* idx, int T, int N, int C);
+VYR_API VYR_TRAINING_KERNEL void fwd_scores_max(float* alpha, const float* Ms, const float* init_scores,
+                                                const int* idx, int T, int N, int C);
+VYR_API VYR_TRAINING_KERNEL void bwd_scores_max(float* beta, const float* Ms, const float* final_scores,
+                                                const int* idx_T, int T, int N, int C);
+
+VYR_API int logZ_fwd_host_log_NZ5(int T, int N, int C, int reserved, float* Z, float* Ms_out, const float* Ms,
+                                  const float* init_scores, const float* final_scores, const int* idx);
+VYR_API int fwd_scores_host_sparse_log_NZ5(float* alpha, const float* Ms, const float* init_scores,
+                                           const int* idx, int T, int N, int C);
+VYR_API int bwd_scores_host_sparse_log_NZ5(float* beta, const float* Ms, const float* final_scores,
+                                           const int* idx_T, int T, int N, int C);
+VYR_API VYR_TRAINING_KERNEL void logz_fwd_log_NZ5(float* Z, float* Ms_out, const float* Ms,
+                                                  const float* init_scores, const float* final_scores,
+                                                  const int* idx, int T, int N, int C);
+VYR_API VYR_TRAINING_KERNEL void fwd_scores_log_NZ5(float* alpha, const float* Ms, const float* init_scores,
+                                                    const int* idx, int T, int N, int C);
+VYR_API VYR_TRAINING_KERNEL void bwd_scores_log_NZ5(float* beta, const float* Ms, const float* final_scores,
+                                                    const int* idx_T, int T, int N, int C);
+
+VYR_API int logZ_fwd_host_log_NZ3(int T, int N, int C, int reserved, float* Z, float* Ms_out, const float* Ms,
+                                  const float* init_scores, const float* final_scores, const int* idx);
+VYR_API int fwd_scores_host_sparse_log_NZ3(float* alpha, const float* Ms, const float* init_scores,
+                                           const int* idx, int T, int N, int C);
+VYR_API int bwd_scores_host_sparse_log_NZ3(float* beta, const float* Ms, const float* final_scores,
+                                           const int* idx_T, int T, int N, int C);
+VYR_API VYR_TRAINING_KERNEL void logz_fwd_log_NZ3(float* Z, float* Ms_out, const float* Ms,
+                                                  const float* init_scores, const float* final_scores,
+                                                  const int* idx, int T, int N, int C);
+VYR_API VYR_TRAINING_KERNEL void fwd_scores_log_NZ3(float* alpha, const float* Ms, const float* init_scores,
+                                                    const int* idx, int T, int N, int C);
+VYR_API VYR_TRAINING_KERNEL void bwd_scores_log_NZ3(float* beta, const float* Ms, const float* final_scores,
+                                                    const int* idx_T, int T, int N, int C);
+
+/* CTC-style forward-backward over a left-to-right lattice: at each step the alignment stays at its position
+ * or moves one forward. Sizes: T steps, N chunks, S positions.
+ *   stay_scores  (T, N, S): element (t*N + n)*S + s, staying at s during step t;
+ *   move_scores  (T, N, S - 1): element (t*N + n)*(S - 1) + s, moving from s to s + 1 during step t;
+ *   alpha        (T + 1, N, S): step 0 (initial scores) supplied by the caller, steps 1..T written;
+ *   beta_stay    (T, N, S): beta_{t+1}[s] + stay_scores(t, n, s);
+ *   beta_move    (T, N, S): move_scores(t, n, s) + beta_{t+1}[s + 1], written for s < S - 1 only;
+ *   beta         fwd_bwd_logspace_host: (N, S) final scores, read only;
+ *                fwd_bwd_logspace_loop_host: (T + 1, N, S), step T supplied (final scores), steps
+ *                0..T-1 written.
+ * A missing transition scores -1.0e38; a caller's -inf marks an unreachable position and stays -inf.
+ * T <= 0 writes nothing. Both functions give the same alpha, beta_stay and beta_move.
+ *
+ * fwd_bwd_logspace_host(T, N, S, alpha, beta, beta_stay, beta_move, stay_scores, move_scores): one thread per
+ *   position, grid (N, 2), block (S), 8*S bytes of dynamic shared memory; S above the device's block limit
+ *   (1024) is refused by the runtime and that error returned.
+ *   Kernel fwd_bwd_logspace(alpha, beta, beta_stay, beta_move, stay_scores, move_scores, T, N, S); needs
+ *   blockDim.x >= S (a narrower block writes nothing) and 8*blockDim.x bytes of dynamic shared memory.
+ * fwd_bwd_logspace_loop_host(T, N, S, alpha, beta, beta_stay, beta_move, stay_scores, move_scores): any S,
+ *   grid (N, 2), block (min(S, 1024)), no dynamic shared memory.
+ *   Kernel fwd_bwd_logspace_loop, same kernel arguments as fwd_bwd_logspace; any block size. */
+VYR_API int fwd_bwd_logspace_host(int T, int N, int S, float* alpha, float* beta, float* beta_stay,
+                                  float* beta_move, const float* stay_scores, const float* move_scores);
+VYR_API int fwd_bwd_logspace_loop_host(int T, int N, int S, float* alpha, float* beta, float* beta_stay,
+                                       float* beta_move, const float* stay_scores, const float* move_scores);
+VYR_API VYR_TRAINING_KERNEL void fwd_bwd_logspace(float* alpha, float* beta, float* beta_stay,
+                                                  float* beta_move, const float* stay_scores,
+                                                  const float* move_scores, int T, int N, int S);
+VYR_API VYR_TRAINING_KERNEL void fwd_bwd_logspace_loop(float* alpha, float* beta, float* beta_stay,
+                                                       float* beta_move, const float* stay_scores,
+                                                       const float* move_scores, int T, int N, int S);
 
 /* (end of training scores) */
 

@@ -1,0 +1,290 @@
+// Sparse CRF forward, backward and log-partition tables, all three compiled families.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "training_ref.h"
+
+namespace {
+
+using vyr_ref::CrfShape;
+using vyr_ref::Semiring;
+using vyr_test::DeviceBuffer;
+
+using LogzHost = int (*)(int, int, int, int, float*, float*, const float*, const float*, const float*,
+                         const int*);
+using TableHost = int (*)(float*, const float*, const float*, const int*, int, int, int);
+using TableKernel = void (*)(float*, const float*, const float*, const int*, int, int, int);
+
+struct Family {
+    const char* name;
+    Semiring semiring;
+    int nz;
+    LogzHost logz;
+    TableHost fwd, bwd;
+    TableKernel fwd_kernel;
+};
+const Family kFamilies[] = {
+    {"max", Semiring::max, 5, logZ_fwd_host_max, fwd_scores_host_sparse_max, bwd_scores_host_sparse_max,
+     fwd_scores_max},
+    {"log_NZ5", Semiring::log, 5, logZ_fwd_host_log_NZ5, fwd_scores_host_sparse_log_NZ5,
+     bwd_scores_host_sparse_log_NZ5, fwd_scores_log_NZ5},
+    {"log_NZ3", Semiring::log, 3, logZ_fwd_host_log_NZ3, fwd_scores_host_sparse_log_NZ3,
+     bwd_scores_host_sparse_log_NZ3, fwd_scores_log_NZ3},
+};
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+struct CrfInputs {
+    CrfShape shape;
+    std::vector<float> ms, init, final_scores;
+    std::vector<int> idx, idx_t;
+};
+
+// Each of the nz columns of idx is a random permutation of the states, so every state is the source of
+// exactly nz transitions; idx_t lists those transitions, each once, as the backward pass needs.
+CrfInputs make_inputs(const CrfShape& shape, uint64_t seed) {
+    vyr_test::Rng rng(seed);
+    CrfInputs in{shape, {}, {}, {}, {}, {}};
+    const int C = shape.C, nz = shape.nz;
+    in.idx.resize((size_t)C * nz);
+    std::vector<int> perm(C);
+    for (int k = 0; k < nz; ++k) {
+        std::iota(perm.begin(), perm.end(), 0);
+        std::shuffle(perm.begin(), perm.end(), rng.engine());
+        for (int s = 0; s < C; ++s) in.idx[(size_t)s * nz + k] = perm[s];
+    }
+    std::vector<int> filled(C, 0);
+    in.idx_t.resize((size_t)C * nz);
+    for (int p = 0; p < C * nz; ++p) {
+        const int src = in.idx[p];
+        in.idx_t[(size_t)src * nz + filled[src]++] = p;
+    }
+    in.ms = rng.uniform_vec((size_t)shape.T * shape.N * C * nz, -2.0f, 2.0f);
+    in.init = rng.uniform_vec((size_t)shape.N * C, -1.0f, 1.0f);
+    in.final_scores = rng.uniform_vec((size_t)shape.N * C, -1.0f, 1.0f);
+    return in;
+}
+
+struct CrfOutputs {
+    std::vector<float> alpha, beta, z, ms_out;
+};
+
+// Runs the three host functions of a family; checks their status and the guard bands.
+CrfOutputs run_family(const Family& f, const CrfInputs& in) {
+    const CrfShape& c = in.shape;
+    DeviceBuffer<float> ms(in.ms), init(in.init), fin(in.final_scores);
+    DeviceBuffer<int> idx(in.idx), idx_t(in.idx_t);
+    DeviceBuffer<float> alpha((size_t)(c.T + 1) * c.N * c.C), beta((size_t)(c.T + 1) * c.N * c.C);
+    DeviceBuffer<float> z((size_t)c.N * c.C), ms_out(in.ms.size());
+    EXPECT_EQ(cudaSuccess, f.fwd(alpha.get(), ms.get(), init.get(), idx.get(), c.T, c.N, c.C));
+    EXPECT_EQ(cudaSuccess, f.bwd(beta.get(), ms.get(), fin.get(), idx_t.get(), c.T, c.N, c.C));
+    EXPECT_EQ(cudaSuccess,
+              f.logz(c.T, c.N, c.C, 0, z.get(), ms_out.get(), ms.get(), init.get(), fin.get(), idx.get()));
+    EXPECT_TRUE(alpha.guards_intact() && beta.guards_intact() && z.guards_intact() && ms_out.guards_intact());
+    return {alpha.download(), beta.download(), z.download(), ms_out.download()};
+}
+
+std::vector<double> widen(const std::vector<float>& v) {
+    return std::vector<double>(v.begin(), v.end());
+}
+double max_abs_finite(const std::vector<double>& v) {
+    double m = 0;
+    for (double x : v)
+        if (std::isfinite(x)) m = std::max(m, std::fabs(x));
+    return m;
+}
+
+// Log semiring against double. Per step and state: the summands x_k = Ms + alpha are rounded (2^-24 |x|);
+// each fast exp2 term carries 2^-22 relative error and the sum of at most five terms 5 * 2^-24, so s is off
+// by under 2^-21 relative, i.e. ln s by under 2^-21; the fast log2 of s in [1, 5] adds at most 2^-21
+// absolute, and the fused multiply-add rounds once (2^-24 |a|). Log-sum-exp is 1-Lipschitz in the largest
+// input error, so the per-step errors add up over T steps: T * (2^-20 + 2^-23 * max|a|), plus one rounding of
+// the final add.
+double log_semiring_tol(int T, double amax) {
+    return T * (std::ldexp(1.0, -20) + std::ldexp(amax, -23)) + std::ldexp(amax, -23);
+}
+
+// Semiring sum over states of alpha_t + beta_t for one chunk and step.
+double total_at(Semiring sr, const CrfShape& c, const CrfOutputs& o, int t, int n) {
+    std::vector<double> x(c.C);
+    for (int s = 0; s < c.C; ++s) {
+        const size_t e = ((size_t)t * c.N + n) * c.C + s;
+        x[s] = (double)o.alpha[e] + o.beta[e];
+    }
+    return vyr_ref::semiring_sum(sr, x.data(), c.C);
+}
+
+struct ShapeCase {
+    const char* name;
+    int T, N, C;
+};
+
+TEST(SparseCrf, MatchesReference) {
+    const ShapeCase cases[] = {
+        {"T=0", 0, 2, 7},
+        {"C=1", 3, 2, 1},
+        {"T=1", 1, 1, 40},
+        {"multi-warp", 24, 3, 97},
+    };
+    for (const Family& f : kFamilies)
+        for (const ShapeCase& sc : cases) {
+            SCOPED_TRACE(std::string(f.name) + " " + sc.name);
+            const CrfInputs in = make_inputs({sc.T, sc.N, sc.C, f.nz}, 11);
+            const CrfOutputs got = run_family(f, in);
+            if (f.semiring == Semiring::max) {
+                // Sums of floats and comparisons, in the same order as the float reference: exact.
+                const auto ref = vyr_ref::crf_tables<float>(f.semiring, in.shape, in.ms, in.init,
+                                                            in.final_scores, in.idx, in.idx_t);
+                EXPECT_TRUE(vyr_test::all_equal(got.alpha, ref.alpha));
+                EXPECT_TRUE(vyr_test::all_equal(got.beta, ref.beta));
+                EXPECT_TRUE(vyr_test::all_equal(got.z, ref.z));
+                EXPECT_TRUE(vyr_test::all_equal(got.ms_out, ref.ms_out));
+            } else {
+                const auto ref = vyr_ref::crf_tables<double>(f.semiring, in.shape, in.ms, in.init,
+                                                             in.final_scores, in.idx, in.idx_t);
+                const double tol =
+                    log_semiring_tol(sc.T, max_abs_finite(ref.alpha) + max_abs_finite(ref.beta));
+                EXPECT_TRUE(vyr_test::all_near(widen(got.alpha), ref.alpha, tol));
+                EXPECT_TRUE(vyr_test::all_near(widen(got.beta), ref.beta, tol));
+                EXPECT_TRUE(vyr_test::all_near(widen(got.z), ref.z, tol));
+                EXPECT_TRUE(vyr_test::all_near(widen(got.ms_out), ref.ms_out, tol));
+            }
+        }
+}
+
+// Every path enumerated: the chunk's score from Z, and from alpha_t + beta_t at every step, is the score of
+// all paths together.
+TEST(SparseCrf, ForwardBackwardAgreeWithEnumeration) {
+    for (const Family& f : kFamilies) {
+        SCOPED_TRACE(f.name);
+        const CrfShape c{4, 2, 5, f.nz};
+        const CrfInputs in = make_inputs(c, 23);
+        const CrfOutputs got = run_family(f, in);
+        // Values stay below 4 * 2 + 2 * 1 + 4 * ln 5 < 17 in magnitude. Max: each float path sum rounds T + 2
+        // times (2^-24 |v| each); log: the derived bound, summed over the forward and backward halves.
+        const double amax = 17.0;
+        const double tol =
+            f.semiring == Semiring::max ? (c.T + 2) * std::ldexp(amax, -24) : 2 * log_semiring_tol(c.T, amax);
+        for (int n = 0; n < c.N; ++n) {
+            const double expected =
+                vyr_ref::crf_brute_force(f.semiring, c, in.ms, in.init, in.final_scores, in.idx, n);
+            const std::vector<double> z(got.z.begin() + n * c.C, got.z.begin() + (n + 1) * c.C);
+            EXPECT_NEAR(expected, vyr_ref::semiring_sum(f.semiring, z.data(), c.C), tol) << "chunk " << n;
+            for (int t = 0; t <= c.T; ++t)
+                EXPECT_NEAR(expected, total_at(f.semiring, c, got, t, n), tol) << "chunk " << n << " t " << t;
+        }
+    }
+}
+
+// States no path reaches score -inf in both semirings; -inf - -inf must not turn them into NaN.
+TEST(SparseCrf, UnreachableStatesStayMinusInfinity) {
+    for (const Family& f : kFamilies) {
+        SCOPED_TRACE(f.name);
+        CrfInputs in = make_inputs({6, 2, 12, f.nz}, 5);
+        for (int n = 0; n < 2; ++n)
+            for (int s = 1; s < 12; ++s) in.init[n * 12 + s] = -kInf;
+        vyr_test::Rng rng(9);
+        for (float& m : in.ms)
+            if (rng.uniform(0.0f, 1.0f) < 0.3f) m = -kInf;
+        const CrfOutputs got = run_family(f, in);
+        const auto ref = vyr_ref::crf_tables<double>(f.semiring, in.shape, in.ms, in.init, in.final_scores,
+                                                     in.idx, in.idx_t);
+        size_t unreachable = 0;
+        for (double a : ref.alpha) unreachable += a == -kInf;
+        EXPECT_GT(unreachable, 12u) << "inputs should leave some states unreachable";
+        // all_near requires NaN and inf to agree exactly; finite values within the derived bound.
+        const double tol = log_semiring_tol(6, max_abs_finite(ref.alpha) + max_abs_finite(ref.beta));
+        EXPECT_TRUE(vyr_test::all_near(widen(got.alpha), ref.alpha, tol));
+        EXPECT_TRUE(vyr_test::all_near(widen(got.beta), ref.beta, tol));
+        EXPECT_TRUE(vyr_test::all_near(widen(got.z), ref.z, tol));
+        EXPECT_TRUE(vyr_test::all_near(widen(got.ms_out), ref.ms_out, tol));
+    }
+}
+
+// A caller may launch the kernels itself. Threads of a wider block than there are states must neither write
+// nor disturb the barriers; a narrower block cannot hold a step and must write nothing.
+TEST(SparseCrf, CallerLaunchConfigurations) {
+    for (const Family& f : kFamilies) {
+        const CrfInputs in = make_inputs({5, 2, 20, f.nz}, 3);
+        const CrfOutputs expected = run_family(f, in);
+        for (int threads : {64, 16}) {
+            SCOPED_TRACE(std::string(f.name) + " threads=" + std::to_string(threads));
+            const CrfShape& c = in.shape;
+            DeviceBuffer<float> ms(in.ms), init(in.init), alpha((size_t)(c.T + 1) * c.N * c.C);
+            DeviceBuffer<int> idx(in.idx);
+            alpha.fill_bytes(0x7f);
+            const std::vector<float> untouched = alpha.download();
+            float* alpha_p = alpha.get();
+            const float *ms_p = ms.get(), *init_p = init.get();
+            const int* idx_p = idx.get();
+            int T = c.T, N = c.N, C = c.C;
+            void* args[] = {&alpha_p, &ms_p, &init_p, &idx_p, &T, &N, &C};
+            CUDA_CHECK(cudaLaunchKernel((const void*)f.fwd_kernel, dim3(N), dim3(threads), args,
+                                        2 * threads * sizeof(float), nullptr));
+            CUDA_CHECK(cudaDeviceSynchronize());
+            EXPECT_TRUE(vyr_test::all_equal(alpha.download(), threads >= C ? expected.alpha : untouched));
+            EXPECT_TRUE(alpha.guards_intact());
+        }
+    }
+}
+
+// A configuration the runtime refuses comes back as its error code with nothing written and the error
+// cleared; a negative step count describes no table and writes nothing.
+TEST(SparseCrf, RefusedLaunchesAndEmptyTables) {
+    struct Case {
+        const char* name;
+        int T, N, C;
+        cudaError_t expected;
+    } cases[] = {
+        {"C above block limit", 1, 1, 1025, cudaErrorInvalidConfiguration},
+        {"N=0", 1, 0, 8, cudaErrorInvalidConfiguration},
+        {"T<0", -1, 2, 8, cudaSuccess},
+    };
+    const size_t n = 2 * 2 * 1025 * 5;
+    for (const Family& f : kFamilies)
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(f.name) + " " + c.name);
+            DeviceBuffer<float> in(n), out(n), out2(n);
+            DeviceBuffer<int> idx(std::vector<int>(n, 0));
+            in.fill_bytes(0);
+            out.fill_bytes(0x7f);
+            out2.fill_bytes(0x7f);
+            EXPECT_EQ(c.expected, f.fwd(out.get(), in.get(), in.get(), idx.get(), c.T, c.N, c.C));
+            EXPECT_EQ(c.expected, f.bwd(out.get(), in.get(), in.get(), idx.get(), c.T, c.N, c.C));
+            EXPECT_EQ(c.expected, f.logz(c.T, c.N, c.C, 0, out.get(), out2.get(), in.get(), in.get(),
+                                         in.get(), idx.get()));
+            EXPECT_EQ(cudaSuccess, cudaGetLastError());
+            float fill;
+            std::memset(&fill, 0x7f, sizeof fill);
+            const std::vector<float> untouched(n, fill);
+            EXPECT_TRUE(vyr_test::all_equal(out.download(), untouched));
+            EXPECT_TRUE(vyr_test::all_equal(out2.download(), untouched));
+            EXPECT_TRUE(out.guards_intact() && out2.guards_intact());
+        }
+}
+
+// The functions report the thread's last error after waiting, so an error left by earlier work reaches the
+// caller even though the call's own table is complete; the one after it sees a clean state.
+TEST(SparseCrf, ReportsEarlierErrors) {
+    const Family& f = kFamilies[2];
+    const CrfInputs in = make_inputs({3, 1, 8, f.nz}, 2);
+    void* no_args[7] = {};
+    ASSERT_EQ(cudaErrorInvalidConfiguration,
+              cudaLaunchKernel((const void*)f.fwd_kernel, dim3(1), dim3(2048), no_args, 0, nullptr));
+    DeviceBuffer<float> ms(in.ms), init(in.init), alpha(4 * 8);
+    DeviceBuffer<int> idx(in.idx);
+    EXPECT_EQ(cudaErrorInvalidConfiguration, f.fwd(alpha.get(), ms.get(), init.get(), idx.get(), 3, 1, 8));
+    const auto ref =
+        vyr_ref::crf_tables<double>(f.semiring, in.shape, in.ms, in.init, in.final_scores, in.idx, in.idx_t);
+    // |alpha| <= 1 + 3 * (2 + ln 3) < 20: the derived bound for three steps.
+    EXPECT_TRUE(vyr_test::all_near(widen(alpha.download()), ref.alpha, log_semiring_tol(3, 20.0)));
+    EXPECT_EQ(cudaSuccess, f.fwd(alpha.get(), ms.get(), init.get(), idx.get(), 3, 1, 8));
+}
+
+}  // namespace
