@@ -69,9 +69,7 @@ VYR_API int host_cublas_gemm_f16(cudaStream_t stream, int m, int n, int k, const
 
 /* ---- Decoding: CRF scores to bases, qualities and moves ------------------------------------------- */
 
-
 /* (end of decoding) */
-
 
 /* ---- Training scores: sparse CRF and CTC forward/backward tables ---------------------------------- */
 
@@ -103,13 +101,12 @@ VYR_API int host_cublas_gemm_f16(cudaStream_t stream, int m, int n, int k, const
  *
  * logZ_fwd_host_<family>(T, N, C, reserved, Z, Ms_out, Ms, init_scores, final_scores, idx):
  *   Ms_out(t, n, s, k) = Ms(t, n, s, k) + alpha_t[idx[s*NZ + k]] and Z[n*C + s] = alpha_T[s] +
- *   final_scores[n*C + s]; the chunk's score is the semiring sum of Z over s. `reserved` is ignored (pass 0);
- *   alpha is not written.
- *   Kernel logz_fwd_<family>(Z, Ms_out, Ms, init_scores, final_scores, idx, T, N, C).
- * fwd_scores_host_sparse_<family>(alpha, Ms, init_scores, idx, T, N, C): the forward table.
- *   Kernel fwd_scores_<family>, same arguments in the same order.
- * bwd_scores_host_sparse_<family>(beta, Ms, final_scores, idx_T, T, N, C): the backward table.
- *   Kernel bwd_scores_<family>, same arguments in the same order. */
+ *   final_scores[n*C + s]; the chunk's score is the semiring sum of Z over s. The fourth argument is ignored
+ * (any integer or pointer; C++ callers may pass either); alpha is not written. Kernel logz_fwd_<family>(Z,
+ * Ms_out, Ms, init_scores, final_scores, idx, T, N, C). fwd_scores_host_sparse_<family>(alpha, Ms,
+ * init_scores, idx, T, N, C): the forward table. Kernel fwd_scores_<family>, same arguments in the same
+ * order. bwd_scores_host_sparse_<family>(beta, Ms, final_scores, idx_T, T, N, C): the backward table. Kernel
+ * bwd_scores_<family>, same arguments in the same order. */
 
 /* Seen from host code, a kernel's name is the address of its launch stub. */
 #if defined(__CUDACC__)
@@ -118,8 +115,9 @@ VYR_API int host_cublas_gemm_f16(cudaStream_t stream, int m, int n, int k, const
 #define VYR_TRAINING_KERNEL
 #endif
 
-VYR_API int logZ_fwd_host_max(int T, int N, int C, int reserved, float* Z, float* Ms_out, const float* Ms,
-                              const float* init_scores, const float* final_scores, const int* idx);
+VYR_API int logZ_fwd_host_max(int T, int N, int C, const void* ignored, float* Z, float* Ms_out,
+                              const float* Ms, const float* init_scores, const float* final_scores,
+                              const int* idx);
 VYR_API int fwd_scores_host_sparse_max(float* alpha, const float* Ms, const float* init_scores,
                                        const int* idx, int T, int N, int C);
 VYR_API int bwd_scores_host_sparse_max(float* beta, const float* Ms, const float* final_scores,
@@ -132,8 +130,9 @@ VYR_API VYR_TRAINING_KERNEL void fwd_scores_max(float* alpha, const float* Ms, c
 VYR_API VYR_TRAINING_KERNEL void bwd_scores_max(float* beta, const float* Ms, const float* final_scores,
                                                 const int* idx_T, int T, int N, int C);
 
-VYR_API int logZ_fwd_host_log_NZ5(int T, int N, int C, int reserved, float* Z, float* Ms_out, const float* Ms,
-                                  const float* init_scores, const float* final_scores, const int* idx);
+VYR_API int logZ_fwd_host_log_NZ5(int T, int N, int C, const void* ignored, float* Z, float* Ms_out,
+                                  const float* Ms, const float* init_scores, const float* final_scores,
+                                  const int* idx);
 VYR_API int fwd_scores_host_sparse_log_NZ5(float* alpha, const float* Ms, const float* init_scores,
                                            const int* idx, int T, int N, int C);
 VYR_API int bwd_scores_host_sparse_log_NZ5(float* beta, const float* Ms, const float* final_scores,
@@ -146,8 +145,9 @@ VYR_API VYR_TRAINING_KERNEL void fwd_scores_log_NZ5(float* alpha, const float* M
 VYR_API VYR_TRAINING_KERNEL void bwd_scores_log_NZ5(float* beta, const float* Ms, const float* final_scores,
                                                     const int* idx_T, int T, int N, int C);
 
-VYR_API int logZ_fwd_host_log_NZ3(int T, int N, int C, int reserved, float* Z, float* Ms_out, const float* Ms,
-                                  const float* init_scores, const float* final_scores, const int* idx);
+VYR_API int logZ_fwd_host_log_NZ3(int T, int N, int C, const void* ignored, float* Z, float* Ms_out,
+                                  const float* Ms, const float* init_scores, const float* final_scores,
+                                  const int* idx);
 VYR_API int fwd_scores_host_sparse_log_NZ3(float* alpha, const float* Ms, const float* init_scores,
                                            const int* idx, int T, int N, int C);
 VYR_API int bwd_scores_host_sparse_log_NZ3(float* beta, const float* Ms, const float* final_scores,
@@ -159,6 +159,20 @@ VYR_API VYR_TRAINING_KERNEL void fwd_scores_log_NZ3(float* alpha, const float* M
                                                     const int* idx, int T, int N, int C);
 VYR_API VYR_TRAINING_KERNEL void bwd_scores_log_NZ3(float* beta, const float* Ms, const float* final_scores,
                                                     const int* idx_T, int T, int N, int C);
+
+#ifdef __cplusplus
+/* The ignored fourth argument may be an integer as well as a pointer. */
+#define VYR_LOGZ_INTEGER_OVERLOAD(suffix)                                                                    \
+    inline int logZ_fwd_host_##suffix(int T, int N, int C, int, float* Z, float* Ms_out, const float* Ms,    \
+                                      const float* init_scores, const float* final_scores, const int* idx) { \
+        return logZ_fwd_host_##suffix(T, N, C, static_cast<const void*>(nullptr), Z, Ms_out, Ms,             \
+                                      init_scores, final_scores, idx);                                       \
+    }
+VYR_LOGZ_INTEGER_OVERLOAD(max)
+VYR_LOGZ_INTEGER_OVERLOAD(log_NZ5)
+VYR_LOGZ_INTEGER_OVERLOAD(log_NZ3)
+#undef VYR_LOGZ_INTEGER_OVERLOAD
+#endif
 
 /* CTC-style forward-backward over a left-to-right lattice: at each step the alignment stays at its position
  * or moves one forward. Sizes: T steps, N chunks, S positions.
@@ -194,12 +208,9 @@ VYR_API VYR_TRAINING_KERNEL void fwd_bwd_logspace_loop(float* alpha, float* beta
 
 /* (end of training scores) */
 
-
 /* ---- Convolution, bias/activation, int8 conversion, layout transforms ------------------------------ */
 
-
 /* (end of convolution and element-wise) */
-
 
 /* ---- Recurrent layers ----------------------------------------------------------------------------- */
 
@@ -222,8 +233,6 @@ VYR_API int host_small_lstm(cudaStream_t stream, int N, int T, int H, int direct
 VYR_API void host_lstm_step_f16(cudaStream_t stream, int N, int H, const __half* bias, const __half* gates,
                                 __half* state, __half* out);
 
-
 /* (end of recurrent layers) */
-
 
 #endif /* VYR_H */

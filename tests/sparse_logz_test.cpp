@@ -16,7 +16,7 @@ using vyr_ref::CrfShape;
 using vyr_ref::Semiring;
 using vyr_test::DeviceBuffer;
 
-using LogzHost = int (*)(int, int, int, int, float*, float*, const float*, const float*, const float*,
+using LogzHost = int (*)(int, int, int, const void*, float*, float*, const float*, const float*, const float*,
                          const int*);
 using TableHost = int (*)(float*, const float*, const float*, const int*, int, int, int);
 using TableKernel = void (*)(float*, const float*, const float*, const int*, int, int, int);
@@ -288,3 +288,17 @@ TEST(SparseCrf, ReportsEarlierErrors) {
 }
 
 }  // namespace
+
+// The ignored fourth argument of the log-partition functions takes an integer or a pointer alike.
+TEST(SparseCrf, IgnoredArgumentTakesIntegersAndPointers) {
+    vyr_test::DeviceBuffer<float> z(1), ms_out(1), scores(std::vector<float>{0.25f});
+    vyr_test::DeviceBuffer<int> idx(std::vector<int>(5, 0));
+    int dummy = 0;
+    EXPECT_EQ(cudaSuccess, logZ_fwd_host_max(0, 1, 1, nullptr, z.get(), ms_out.get(), scores.get(), scores.get(),
+                                             scores.get(), idx.get()));
+    EXPECT_EQ(cudaSuccess, logZ_fwd_host_log_NZ5(0, 1, 1, 7, z.get(), ms_out.get(), scores.get(), scores.get(),
+                                                 scores.get(), idx.get()));
+    EXPECT_EQ(cudaSuccess, logZ_fwd_host_log_NZ3(0, 1, 1, &dummy, z.get(), ms_out.get(), scores.get(),
+                                                 scores.get(), scores.get(), idx.get()));
+    EXPECT_EQ(0.5f, z.download()[0]);
+}
