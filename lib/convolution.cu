@@ -27,21 +27,22 @@ __global__ void convolution_ntc(int N, int T_in, int stride, int padding, int ou
     const float b = __half2float(__ldg(&bias[o]));
 
     const int T_out = T_in / stride;
-    for (int n = blockIdx.x; n < N; n += gridDim.x) {
-        for (int t = t_first; t < T_out; t += t_step) {
-            // In 64 bits: a large padding of either sign only moves the window, it must not wrap around.
-            const long long t0 = (long long)t * stride - padding;
+    // Counters and window positions in 64 bits: stepping past a size near 2^31, or a large padding of either
+    // sign, must not wrap around.
+    for (long long n = blockIdx.x; n < N; n += gridDim.x) {
+        for (long long t = t_first; t < T_out; t += t_step) {
+            const long long t0 = t * stride - padding;
             float acc = b;
 #pragma unroll
             for (int k = 0; k < W; ++k) {
                 const long long ti = t0 + k;
                 if (ti < 0 || ti >= T_in) continue;
                 // The host refuses N * T_in * IN >= 2^31, so 32-bit input offsets cannot overflow.
-                const __half* row = in + (n * T_in + (int)ti) * IN;
+                const __half* row = in + ((int)n * T_in + (int)ti) * IN;
 #pragma unroll
                 for (int c = 0; c < IN; ++c) acc = fmaf(__half2float(__ldg(&row[c])), w[k][c], acc);
             }
-            out[(long long)n * out_stride + t * OUT + o] = __float2half_rn(activation<A>(acc));
+            out[n * out_stride + t * OUT + o] = __float2half_rn(activation<A>(acc));
         }
     }
 }

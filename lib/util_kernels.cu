@@ -148,7 +148,7 @@ __global__ void convert(const In* in, long long in_s0, long long in_s1, long lon
     for (long long r = blockIdx.x; r < rows; r += step) {
         const In* src = in + (r / d1) * in_s0 + (r % d1) * in_s1;
         Out* dst = out + (r / d1) * out_s0 + (r % d1) * out_s1;
-        for (int j = threadIdx.x; j < d2; j += blockDim.x)
+        for (long long j = threadIdx.x; j < d2; j += blockDim.x)
             dst[j * out_s2] = convert_type<In, Out>(__ldg(&src[j * in_s2]));
     }
 }
@@ -157,11 +157,12 @@ __global__ void convert(const In* in, long long in_s0, long long in_s1, long lon
 // walk i2, so reads and writes are both coalesced.
 __global__ void transpose_f16(const __half* in, int d0, int d1, int d2, int in_s0, int in_s1, int in_s2,
                               int out_s0, int out_s1, int out_s2, __half* out) {
-    for (int i0 = blockIdx.x; i0 < d0; i0 += gridDim.x)
-        for (int i1 = 0; i1 < d1; ++i1)
-            for (int i2 = threadIdx.x; i2 < d2; i2 += blockDim.x)
-                out[(long long)i0 * out_s0 + (long long)i1 * out_s1 + (long long)i2 * out_s2] =
-                    __ldg(&in[(long long)i0 * in_s0 + (long long)i1 * in_s1 + (long long)i2 * in_s2]);
+    // 64-bit counters: stepping past a size near 2^31 must not wrap around.
+    for (long long i0 = blockIdx.x; i0 < d0; i0 += gridDim.x)
+        for (long long i1 = 0; i1 < d1; ++i1)
+            for (long long i2 = threadIdx.x; i2 < d2; i2 += blockDim.x)
+                out[i0 * out_s0 + i1 * out_s1 + i2 * out_s2] =
+                    __ldg(&in[i0 * in_s0 + i1 * in_s1 + i2 * in_s2]);
 }
 
 // Transpose of dimensions 1 (input-innermost) and 2 (output-innermost) through a shared tile, one tile per
@@ -334,7 +335,7 @@ int convert_half_layout(cudaStream_t stream, const __half* in, __half* out, Axis
     if (s0.in_s < s1.in_s) std::swap(s0, s1);
     if (s2.in_s > s1.in_s) {
         constexpr int kTile = 32;
-        const dim3 grid((s2.size + kTile - 1) / kTile, (s1.size + kTile - 1) / kTile, s0.size);
+        const dim3 grid((s2.size + kTile - 1LL) / kTile, (s1.size + kTile - 1LL) / kTile, s0.size);
         vyr::launch(VYR_KERNEL(transpose_f16_smem<kBlock, kTile, kTile, 2>), grid, dim3(kBlock), 0, stream,
                     in, s0.size, s1.size, s2.size, s0.in_s, s1.in_s, s2.in_s, s0.out_s, s1.out_s, s2.out_s,
                     out);
