@@ -75,17 +75,6 @@ TEST(BiasActivationInplace, EveryActivationWithTails) {
     }
 }
 
-TEST(BiasActivationInplace, RefusedActivationsWriteNothing) {
-    DeviceBuffer<__half> m(64);
-    m.fill_bytes(kFill);
-    for (int act : {5, -1, INT_MAX})
-        EXPECT_EQ(VyrUnsupported,
-                  host_bias_activation_f16_inplace(nullptr, 4, 16, 16, m.get(), nullptr, act));
-    EXPECT_EQ(VyrSuccess, host_bias_activation_f16_inplace(nullptr, 0, 16, 16, m.get(), nullptr, 1));
-    CUDA_CHECK(cudaDeviceSynchronize());
-    for (__half h : m.download()) ASSERT_EQ(0x5C5C, __half_as_ushort(h));
-}
-
 // ---- Bias, activation, conversion and re-interleaving ----
 
 struct InterleaveCase {
@@ -201,34 +190,6 @@ TEST(BiasActivationInterleave, ConversionEdgeValuesExact) {
                                    vyr_test::kHalfUnit + 2 * vyr_test::kFloatUnit));
 }
 
-TEST(BiasActivationInterleave, RefusedRequestsWriteNothing) {
-    struct Refused {
-        const char* name;
-        int act, in_type, out_type, in_chunk, out_chunk;
-    } cases[] = {
-        {"int8 input with swish", 1, VYR_TYPE_INT8, VYR_TYPE_HALF, 0, 0},
-        {"int8 to int8", 0, VYR_TYPE_INT8, VYR_TYPE_INT8, 0, 0},
-        {"half copy", 0, VYR_TYPE_HALF, VYR_TYPE_HALF, 0, 0},
-        {"tanh_x5", 4, VYR_TYPE_HALF, VYR_TYPE_HALF, 0, 0},
-        {"float output", 1, VYR_TYPE_HALF, VYR_TYPE_FLOAT, 0, 0},
-        {"unknown activation", 7, VYR_TYPE_HALF, VYR_TYPE_HALF, 0, 0},
-        // Chunk widths that do not split 48 channels into whole groups would address past the tensor.
-        {"chunk 10", 1, VYR_TYPE_HALF, VYR_TYPE_HALF, 10, 0},
-        {"chunk 96", 1, VYR_TYPE_HALF, VYR_TYPE_HALF, 0, 96},
-        {"chunk -16", 1, VYR_TYPE_HALF, VYR_TYPE_HALF, -16, 0},
-    };
-    DeviceBuffer<__half> in(4 * 48), out(4 * 48);
-    out.fill_bytes(kFill);
-    for (const Refused& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(VyrUnsupported, host_bias_activation_interleave_convert(
-                                      nullptr, 1, 4, 48, in.get(), c.in_chunk, c.in_type, out.get(),
-                                      c.out_chunk, c.out_type, nullptr, c.act));
-    }
-    CUDA_CHECK(cudaDeviceSynchronize());
-    for (__half h : out.download()) ASSERT_EQ(0x5C5C, __half_as_ushort(h));
-}
-
 // ---- Strided int8 <-> half conversion ----
 
 struct ConvertCase {
@@ -321,29 +282,6 @@ TEST(Convert, Int8AndHalfBothPaths) {
     for (const ConvertCase& c : cases) check_convert(c);
 }
 
-#if defined(VYR_BACKEND_SIM)
-TEST(Convert, PipelineWrapsOnFewBlocks) {
-    // One multiprocessor: 16 blocks, each converting 7 or 8 rows through its 5-stage ring.
-    VyrSimDevice d;
-    vyr_sim_get_device(&d);
-    d.multiprocessors = 1;
-    vyr_test::SimulatedDevice device(d);
-    check_convert({"115 rows of 37", 5, 23, 37, {23 * 48, 48, 1}, {23 * 37, 37, 1}, 0});
-}
-#endif
-
-TEST(Convert, RefusedTypePairsWriteNothing) {
-    DeviceBuffer<__half> in(64), out(64);
-    out.fill_bytes(kFill);
-    const int pairs[][2] = {
-        {VYR_TYPE_INT8, VYR_TYPE_INT8}, {VYR_TYPE_FLOAT, VYR_TYPE_HALF}, {VYR_TYPE_HALF, 0}, {0, 0}};
-    for (const auto& p : pairs)
-        EXPECT_EQ(VyrUnsupported,
-                  host_convert(nullptr, in.get(), 64, 8, 1, p[0], out.get(), 64, 8, 1, p[1], 1, 8, 8));
-    CUDA_CHECK(cudaDeviceSynchronize());
-    for (__half h : out.download()) ASSERT_EQ(0x5C5C, __half_as_ushort(h));
-}
-
 // ---- Half layout changes ----
 
 TEST(Transpose, LayoutChanges) {
@@ -417,14 +355,15 @@ TEST(Window, WindowsAtBothEnds) {
 }
 
 #if defined(VYR_BACKEND_SIM)
-// The ring refills and reads (window, conversion pipeline) are separated by barriers alone; resuming the
-// threads in other orders exposes a missing one.
-TEST(Window, ThreadOrderDoesNotMatter) {
+// One multiprocessor: the 16 conversion blocks each take 7 or 8 rows through their 5-stage ring. The ring
+// refills and reads (here and in the windows) are separated by barriers alone; resuming the threads in
+// other orders exposes a missing one.
+TEST(RingBuffers, FewBlocksAnyThreadOrder) {
     VyrSimDevice d;
     vyr_sim_get_device(&d);
     d.multiprocessors = 1;
     vyr_test::SimulatedDevice device(d);
-    for (int order : {VYR_SIM_ORDER_REVERSE, VYR_SIM_ORDER_SHUFFLE}) {
+    for (int order : {VYR_SIM_ORDER_FORWARD, VYR_SIM_ORDER_REVERSE, VYR_SIM_ORDER_SHUFFLE}) {
         SCOPED_TRACE("order " + std::to_string(order));
         vyr_sim_set_order(order, 99);
         check_window(kFullWindowMidChunk);
@@ -434,14 +373,53 @@ TEST(Window, ThreadOrderDoesNotMatter) {
 }
 #endif
 
-TEST(Window, RefusedRequestsWriteNothing) {
+// ---- Refused requests ----
+
+// Every refusal returns before anything is enqueued, so the output keeps its fill.
+TEST(UtilKernels, RefusedRequestsWriteNothing) {
     DeviceBuffer<__half> in(4096), out(4096);
     out.fill_bytes(kFill);
-    EXPECT_EQ(1,
-              host_window_ntwc_f16(nullptr, 1, 2, 683, 3, 1, 2049, 2049, in.get(), out.get()));  // C*W 2049
-    EXPECT_EQ(1, host_window_ntwc_f16(nullptr, 1, 2, 1 << 16, 1 << 16, 1, 0, 0, in.get(), out.get()));
-    EXPECT_EQ(1, host_window_ntwc_f16(nullptr, 1, 8, 4, 5, 0, 160, 20, in.get(), out.get()));  // stride 0
-    EXPECT_EQ(1, host_window_ntwc_f16(nullptr, 1, 8, 4, 5, -1, 160, 20, in.get(), out.get()));
+    const void* i = in.get();
+    void* o = out.get();
+    const int H = VYR_TYPE_HALF, Q = VYR_TYPE_INT8;
+    struct Refused {
+        const char* name;
+        int status;
+    } cases[] = {
+        {"inplace activation 5", host_bias_activation_f16_inplace(nullptr, 4, 16, 16, out.get(), nullptr, 5)},
+        {"inplace activation -1",
+         host_bias_activation_f16_inplace(nullptr, 4, 16, 16, out.get(), nullptr, -1)},
+        {"int8 input with swish",
+         host_bias_activation_interleave_convert(nullptr, 1, 4, 48, i, 0, Q, o, 0, H, nullptr, 1)},
+        {"int8 to int8",
+         host_bias_activation_interleave_convert(nullptr, 1, 4, 48, i, 0, Q, o, 0, Q, nullptr, 0)},
+        {"half copy",
+         host_bias_activation_interleave_convert(nullptr, 1, 4, 48, i, 0, H, o, 0, H, nullptr, 0)},
+        {"tanh_x5", host_bias_activation_interleave_convert(nullptr, 1, 4, 48, i, 0, H, o, 0, H, nullptr, 4)},
+        {"float output", host_bias_activation_interleave_convert(nullptr, 1, 4, 48, i, 0, H, o, 0,
+                                                                 VYR_TYPE_FLOAT, nullptr, 1)},
+        // Chunk widths that do not split 48 channels into whole groups would address past the tensor.
+        {"chunk 10",
+         host_bias_activation_interleave_convert(nullptr, 1, 4, 48, i, 10, H, o, 0, H, nullptr, 1)},
+        {"chunk 96",
+         host_bias_activation_interleave_convert(nullptr, 1, 4, 48, i, 0, H, o, 96, H, nullptr, 1)},
+        {"chunk -16",
+         host_bias_activation_interleave_convert(nullptr, 1, 4, 48, i, -16, H, o, 0, H, nullptr, 1)},
+        {"convert int8 to int8", host_convert(nullptr, i, 64, 8, 1, Q, o, 64, 8, 1, Q, 1, 8, 8)},
+        {"convert from float", host_convert(nullptr, i, 64, 8, 1, VYR_TYPE_FLOAT, o, 64, 8, 1, H, 1, 8, 8)},
+        {"convert to type 0", host_convert(nullptr, i, 64, 8, 1, H, o, 64, 8, 1, 0, 1, 8, 8)},
+        {"window C*W 2049", host_window_ntwc_f16(nullptr, 1, 2, 683, 3, 1, 2049, 2049, in.get(), out.get())},
+        // 2^16 * 2^16 wraps to 0 in 32 bits.
+        {"window C*W 2^32",
+         host_window_ntwc_f16(nullptr, 1, 2, 1 << 16, 1 << 16, 1, 0, 0, in.get(), out.get())},
+        {"window stride 0", host_window_ntwc_f16(nullptr, 1, 8, 4, 5, 0, 160, 20, in.get(), out.get())},
+        {"window stride -1", host_window_ntwc_f16(nullptr, 1, 8, 4, 5, -1, 160, 20, in.get(), out.get())},
+    };
+    for (const Refused& c : cases) EXPECT_EQ(VyrUnsupported, c.status) << c.name;
+    // Empty tensors are nothing to do.
+    EXPECT_EQ(VyrSuccess, host_bias_activation_f16_inplace(nullptr, 0, 16, 16, out.get(), nullptr, 1));
+    EXPECT_EQ(VyrSuccess, host_convert(nullptr, i, 64, 8, 1, H, o, 64, 8, 1, Q, 1, 0, 8));
+    EXPECT_EQ(0, host_window_ntwc_f16(nullptr, 1, 3, 4, 5, 4, 20, 20, in.get(), out.get()));  // T_out = 0
     CUDA_CHECK(cudaDeviceSynchronize());
     for (__half h : out.download()) ASSERT_EQ(0x5C5C, __half_as_ushort(h));
 }
