@@ -210,6 +210,53 @@ VYR_API VYR_TRAINING_KERNEL void fwd_bwd_logspace_loop(float* alpha, float* beta
 
 /* ---- Convolution, bias/activation, int8 conversion, layout transforms ------------------------------ */
 
+/* One-dimensional convolution over time, half in and out, float accumulation, fused bias and activation.
+ * in: [N][T_in][C_in]; weights: [W][C_in][C_out]; bias: [C_out] (required); output sequence n starts at
+ * out + n * out_stride and holds [T_out][C_out] with T_out = T_in / stride; taps outside the sequence are
+ * zero padding (`padding` steps before the first input step). Compiled shapes (activation, C_in, C_out, W):
+ * swish (1,4,5) (1,16,5) (4,16,5) (13,16,5) (16,16,5); swish_clamp (1,16,5) (13,16,5) (16,16,5);
+ * tanh (1,16,5) (16,16,5) (1,64,5). Arguments in order as below; `activation` is a VyrActivation value.
+ * Returns VyrSuccess once enqueued (launch errors are left to the next error query), VyrUnsupported with
+ * nothing enqueued for a shape outside the table, stride < 1, N * T_in * C_in >= 2^31, or a failed device
+ * query. Inputs must not alias the output. */
+VYR_API int host_convolution_f16(cudaStream_t stream, int N, int C_in, int C_out, int T_in, int W, int stride,
+                                 int padding, int out_stride, const __half* in, __half* out,
+                                 const __half* weights, const __half* bias, int activation);
+
+/* matrix[r * stride + c] = activation(matrix[r * stride + c] + bias[c]) for r < rows, c < cols, in place,
+ * evaluated in float and rounded to half. bias may be NULL (adds 0). Activations 0..4.
+ * Returns VyrSuccess (also when nothing is to do or the launch is refused: (cols + 127) / 128 must not exceed
+ * 65535), VyrUnsupported for any other activation, nothing enqueued. */
+VYR_API int host_bias_activation_f16_inplace(cudaStream_t stream, int rows, int cols, int stride,
+                                             __half* matrix, const __half* bias, int activation);
+
+/* out = encode(activation(decode(in) + bias[c])) over an (N, T, C) tensor, changing the channel interleaving:
+ * with chunk width k, element (n, t, c) lies at n*T*C + (c / k)*(T*k) + t*k + c % k; a chunk of 0 means C.
+ * Type codes VYR_TYPE_INT8 (symmetric fixed point of [-1, 1], scale 127, clamped, ties to even) and
+ * VYR_TYPE_HALF. Accepted (activation: in -> out): 0: int8 -> half, half -> int8; 1, 2, 3: half -> half,
+ * half -> int8. bias: C halves or NULL. Input and output must not overlap.
+ * Returns VyrSuccess (also when nothing is to do or the launch is refused: (T + 3) / 4 and (C + 127) / 128
+ * must not exceed 65535), VyrUnsupported with nothing enqueued for another combination or a chunk width that
+ * is negative, above C, or does not divide C. */
+VYR_API int host_bias_activation_interleave_convert(cudaStream_t stream, int N, int T, int C, const void* in,
+                                                    int in_chunk, int in_type, void* out, int out_chunk,
+                                                    int out_type, const __half* bias, int activation);
+
+/* Copies a strided (d0, d1, d2) tensor, element (i0, i1, i2) at i0*s0 + i1*s1 + i2*s2 on each side,
+ * converting int8 -> half or half -> int8 (encoding as above), or rearranging half -> half (a transpose when
+ * the output-innermost dimension is not the input's). Input and output must not overlap. Returns VyrSuccess
+ * (also when nothing is to do or the launch is refused), VyrUnsupported with nothing enqueued for any other
+ * pair of type codes or a failed device query. */
+VYR_API int host_convert(cudaStream_t stream, const void* in, int in_s0, int in_s1, int in_s2, int in_type,
+                         void* out, int out_s0, int out_s1, int out_s2, int out_type, int d0, int d1, int d2);
+
+/* Unfolds (N, T, C) over time: for output step t < T / stride of sequence n, the W*C halves at
+ * out + n*out_batch_stride + t*out_time_stride are input steps t*stride - W/2 .. + W - 1 (all channels),
+ * zero outside [0, T). Returns VyrUnsupported (1) with nothing enqueued when C*W > 2048 or stride < 1,
+ * otherwise cudaPeekAtLastError() after the launch (0: accepted). */
+VYR_API int host_window_ntwc_f16(cudaStream_t stream, int N, int T, int C, int W, int stride,
+                                 int out_batch_stride, int out_time_stride, const __half* in, __half* out);
+
 /* (end of convolution and element-wise) */
 
 /* ---- Recurrent layers ----------------------------------------------------------------------------- */

@@ -1,0 +1,48 @@
+// Error bounds for a float pre-activation value, an activation on the GPU's fast arithmetic and the final
+// rounding to half, against the exact activation of the exact pre-activation value.
+#pragma once
+
+#include <cmath>
+
+#include "activation_ref.h"
+
+namespace vyr_test {
+
+constexpr double kHalfUnit = 0x1p-11;      // unit roundoff of half
+constexpr double kHalfTinyStep = 0x1p-25;  // half the spacing of half subnormals
+constexpr double kFloatUnit = 0x1p-24;
+// tanh.approx.f32: relative error 2^-10.987. The exponential-based form used before 7.5 is far tighter
+// (ex2.approx 2^-22, rcp.approx 1 ulp), so this bound covers both.
+inline const double kTanhApproxRel = std::exp2(-10.987);
+
+// Largest slope of each activation: swish peaks at about 1.0998, 5 tanh at 5.
+inline double activation_slope(int act) {
+    return act == 4 ? 5.0 : act == 1 || act == 2 ? 1.1 : 1.0;
+}
+
+// |float activation(x + dx) - exact activation(x)| for |dx| <= pre_err, before rounding the result.
+inline double activation_error(int act, double x, double pre_err) {
+    const double y = vyr_ref::activation(act, x);
+    double own = 0.0;
+    switch (act) {
+        case 1:
+        case 2:
+            // sigmoid = 0.5 tanh(x/2) + 0.5 carries 0.5 |tanh| 2^-10.987 absolute; times |x|, plus the
+            // roundings of the fma and the product.
+            own = std::fabs(x) * 0.5 * kTanhApproxRel + 3 * kFloatUnit * (std::fabs(y) + std::fabs(x));
+            break;
+        case 3:
+        case 4:
+            own = kTanhApproxRel * std::fabs(y) + 2 * kFloatUnit * std::fabs(y);
+            break;
+    }
+    return own + activation_slope(act) * pre_err;
+}
+
+// The above plus rounding the result to half (round to nearest: half a unit in the last place).
+inline double half_output_error(int act, double x, double pre_err) {
+    const double y = vyr_ref::activation(act, x);
+    return activation_error(act, x, pre_err) + kHalfUnit * std::fabs(y) + kHalfTinyStep;
+}
+
+}  // namespace vyr_test
