@@ -66,6 +66,7 @@ struct StepCase {
     int num_states, beam_width;
     float clamp, stay, beam_cut;
     std::vector<int> lengths, gaps;
+    bool constant = false;  // every score equal to the stay score: every merge of a stay and a step is a tie
 };
 
 DecoderBatch make_random_batch(const StepCase& c, uint64_t seed) {
@@ -78,7 +79,9 @@ DecoderBatch make_random_batch(const StepCase& c, uint64_t seed) {
     int axis = 0;
     DecoderBatch::make_desc(c.lengths, c.gaps, &axis);
     vyr_test::Rng rng(seed);
-    return DecoderBatch(p, c.lengths, rng.uniform_vec((size_t)axis * 4 * c.num_states, -3, 3), c.gaps);
+    std::vector<float> scores = rng.uniform_vec((size_t)axis * 4 * c.num_states, -3, 3);
+    if (c.constant) std::fill(scores.begin(), scores.end(), c.stay);
+    return DecoderBatch(p, c.lengths, scores, c.gaps);
 }
 
 const StepCase kStepCases[] = {
@@ -89,6 +92,8 @@ const StepCase kStepCases[] = {
     {"4096 states, beam 32, strided blocks", 4096, 32, 0.0f, -1.0f, 100.0f, {3, 2}, {}},
     {"16 states, narrow cut", 16, 32, 0.0f, -1.0f, 1.5f, {14}, {}},
     {"4 states, cut below one", 4, 8, 0.0f, 0.0f, 0.5f, {10, 0}, {}},
+    // On equal scores the step keeps the merged score and the stay is dropped.
+    {"16 states, all ties", 16, 32, 0.0f, 0.5f, 100.0f, {9, 4}, {}, true},
 };
 
 TEST(DecoderSteps, GuidesBeamAndPosteriorsMatchReference) {
