@@ -15,9 +15,10 @@ enum class DecoderStep { Guides, Beam, Posts, Decode };
 
 struct DecoderBatch {
     vyr_ref::DecodeParams p;
-    int num_scores;
+    int num_scores;       // passed to the host functions (a test may set an unsupported value)
     int end_of_axis = 0;  // set by make_desc while desc is built, so declared before it
     std::vector<ChunkDesc> desc;
+    int launch_chunks;  // num_chunks passed to the host functions; the number of descriptors by default
     std::vector<float> scores_in;  // the half inputs as floats, [axis][num_scores]
     DeviceBuffer<ChunkDesc> chunks;
     DeviceBuffer<ChunkResult> results;
@@ -32,6 +33,7 @@ struct DecoderBatch {
         : p(params),
           num_scores(4 * params.num_states),
           desc(make_desc(lengths, gaps, &end_of_axis)),
+          launch_chunks((int)desc.size()),
           scores_in(round_to_half(raw_scores)),
           chunks(desc),
           results(desc.size()),
@@ -66,7 +68,7 @@ struct DecoderBatch {
 
     int run(DecoderStep step, int timestep_aligned = 0) {
         cudaStream_t st = nullptr;
-        auto args = std::make_tuple(chunks.get(), results.get(), num_chunks(), scores.get(), p.score_clamp,
+        auto args = std::make_tuple(chunks.get(), results.get(), launch_chunks, scores.get(), p.score_clamp,
                                     num_scores, workspace.get(), states.get(), moves.get(), (float*)nullptr,
                                     sequence.get(), qstring.get(), p.q_scale, p.q_shift, p.beam_width,
                                     p.beam_cut, p.fixed_stay_score);
