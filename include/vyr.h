@@ -220,9 +220,10 @@ VYR_API int host_post_gemm_no_modbase(const __half* bias, __half* scores, int nu
  * survives: beam_cut in (0, 1) acts as 1 (keep only the best score and its ties) and beam_cut <= 0 (or NaN)
  * means no cut (only beam_width limits the beam).
  *
- * Failure output: when a chunk's beam search cannot proceed (a NaN initial threshold, or no finite candidate
- * left at some timestep) its score is -1.0, and host_run_decode writes one base "A" with quality "!" and
- * num_bases = 1, mean_error = 1.
+ * Failure output: when a chunk's beam search cannot proceed (NaN guides leave no initial beam, or no
+ * candidate with a finite score is left at some timestep) its score is -1.0. host_run_decode treats any
+ * negative score as a failed read: it writes one base "A" with quality "!" at timestep_offset, moves 1, 0, ...,
+ * states 0, and num_bases = 1, stay_fraction = 0, move_fraction = 1, mean_error = 1.
  * A chunk with num_timesteps = 0 writes nothing on the timestep axis (it owns no row there); its summary
  * holds num_bases = 0 and zero fractions and mean_error. */
 VYR_API int host_back_guide_step(cudaStream_t stream, const ChunkDesc* chunks, ChunkResult* chunk_results,

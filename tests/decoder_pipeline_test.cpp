@@ -186,6 +186,25 @@ TEST(DecoderPipeline, FailedChunkGivesFailureRead) {
     EXPECT_TRUE(b.guards_intact());
 }
 
+// With no more states than the beam width there is no initial sort, so NaN guides show up as an empty
+// initial beam instead: also a failed search, never a beam of uninitialised elements.
+TEST(DecoderPipeline, EmptyInitialBeamGivesFailureRead) {
+    vyr_ref::DecodeParams p;
+    p.num_states = 16;
+    p.beam_width = 32;
+    p.fixed_stay_score = NAN;
+    DecoderBatch b(p, {3, 5}, std::vector<float>(8 * 64, 1.0f));
+    ASSERT_EQ(cudaSuccess, b.run_all(0));
+    auto results = b.results.download();
+    auto seq = b.sequence.download();
+    for (int ci : {0, 1}) {
+        EXPECT_EQ(-1.0f, results[ci].score);
+        EXPECT_EQ(1, results[ci].num_bases);
+        EXPECT_EQ('A', seq[b.desc[ci].timestep_offset]);
+    }
+    EXPECT_TRUE(b.guards_intact());
+}
+
 // The decode step alone, on hand-built beam rows and posteriors with known quality values.
 TEST(DecoderDecode, RunsQualitiesAndSummaries) {
     vyr_ref::DecodeParams p;
