@@ -234,14 +234,16 @@ __device__ void compute_next_fwd_scan(const float* fwd, float* next_fwd, ClampSc
 }
 
 // x <- softmax(x) over n entries. The first warp (or the whole block when it is smaller) finds the
-// normaliser. The maximum starts at 0, not -inf: the same softmax unless every entry is far below zero.
+// normaliser. The shift is the true maximum: entries are log weights of whole paths, which on long chunks
+// with negative scores all lie far below zero, where a shift of 0 would flush every exponential to zero.
 __device__ void threaded_softmax(float* x, int n, float* normaliser, int thread, int num_threads) {
     if (thread < 32) {
         const int width = num_threads < 32 ? num_threads : 32;
         const unsigned mask = width == 32 ? kFullMask : (1u << width) - 1u;
-        float m = 0.0f;
+        float m = -INFINITY;
         for (int i = thread; i < n; i += width) m = fmaxf(m, x[i]);
         m = warp_reduce_max(m, mask, width);
+        if (m == -INFINITY) m = 0.0f;  // no state reachable: exp(x - 0) gives zeros rather than NaN
         float sum = 0.0f;
         for (int i = thread; i < n; i += width) sum += fast_exp(x[i] - m);
         sum = warp_reduce_add(sum, mask, width);

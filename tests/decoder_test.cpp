@@ -94,6 +94,8 @@ const StepCase kStepCases[] = {
     {"4 states, cut below one", 4, 8, 0.0f, 0.0f, 0.5f, {10, 0}, {}},
     // On equal scores the step keeps the merged score and the stay is dropped.
     {"16 states, all ties", 16, 32, 0.0f, 0.5f, 100.0f, {9, 4}, {}, true},
+    // Every path scores about -100: the normaliser must not underflow to zero.
+    {"all paths far below zero", 16, 32, 0.0f, -5.0f, 100.0f, {30}, {}, true},
 };
 
 TEST(DecoderSteps, GuidesBeamAndPosteriorsMatchReference) {
