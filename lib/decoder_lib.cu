@@ -49,6 +49,7 @@ __device__ void compute_back_guides(ClampScores scores, float* guides, int T, un
 // ---- Beam search --------------------------------------------------------------------------------------
 
 constexpr int kMaxGuesses = 10;
+constexpr float kAboveMergedAway = -0x1.fffffcp+127f;  // the float just above -3.4028235e38
 
 __device__ inline bool score_sort(const BeamFrontElement& a, const BeamFrontElement& b) {
     return a.score > b.score;
@@ -167,7 +168,8 @@ __device__ void beam_search(ClampScores scores, const float* guides, int T, int 
         // Threshold by counting, bisecting towards beam_width survivors rather than sorting.
         const int num_cand = 5 * n;
         const float best = warp_reduce_max(lane_max);
-        float thr = no_cut ? -warp_reduce_max(-lane_min) : best - log_beam_cut;
+        // Without a cut, start from the lowest candidate, but above the -max marker of merged-away paths.
+        float thr = no_cut ? fmaxf(-warp_reduce_max(-lane_min), kAboveMergedAway) : best - log_beam_cut;
         int lane_count = 0;
         int count = warp_get_elem_count(cand, num_cand, thr, lane, &lane_count);
         if (count > beam_width) {

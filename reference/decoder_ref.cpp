@@ -172,7 +172,7 @@ BeamResult beam_search(const std::vector<float>& scores, const std::vector<float
             for (const Front& f : cand) c += f.score >= thr;
             return c;
         };
-        float thr = no_cut ? lowest : best - log_cut;
+        float thr = no_cut ? std::max(lowest, std::nextafter(-kMaxFloat, 0.0f)) : best - log_cut;
         int count = count_at(thr);
         if (count > bw) {
             float lo = thr, hi = best;
