@@ -11,6 +11,8 @@
 
 #include <cuda_runtime_api.h>
 #include <cuda_fp16.h>
+#include <stddef.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 #define VYR_EXTERN_C extern "C"
@@ -68,6 +70,186 @@ VYR_API int host_cublas_gemm_f16(cudaStream_t stream, int m, int n, int k, const
                                  __half* c);
 
 /* ---- Decoding: CRF scores to bases, qualities and moves ------------------------------------------- */
+
+/* CRF state space: a state is the last k bases of the path (bases 0..3 = "ACGT"), two bits per base with the
+ * most recent base lowest, so num_states = 4^k. The network emits num_scores = 4 * num_states half scores per
+ * timestep; the step into state s' from a state whose dropped (oldest) base is k reads index 4 * s' + k. A
+ * stay keeps the state and scores the constant fixed_stay_score. Supported: num_states 4, 16, 64, 256, 1024,
+ * 4096.
+ *
+ * A batch is a list of chunks concatenated along one timestep axis, in array order; the last chunk of the
+ * array ends the axis. Per-timestep arrays (scores, states, moves, sequence, qstring) are indexed on that
+ * axis. */
+
+/* One chunk of the batch (input; read-only for the decoder). */
+typedef struct ChunkDesc {
+    int32_t timestep_offset; /* first row of the chunk on the timestep axis */
+    int32_t num_timesteps;   /* T, timesteps in the chunk */
+    int32_t unused[2];       /* free for the caller; never read by the decoder */
+} ChunkDesc;
+
+/* Per-chunk result (output). */
+typedef struct ChunkResult {
+    int32_t timestep_offset; /* copy of the ChunkDesc field */
+    int32_t num_timesteps;   /* copy of the ChunkDesc field */
+    int32_t num_bases;       /* bases written for this chunk */
+    float score;             /* log score of the best path; -1.0 when the beam search failed (see below) */
+    float stay_fraction;     /* (T - num_bases) / T */
+    float move_fraction;     /* num_bases / T */
+    int32_t reserved;        /* always 0 */
+    float mean_error;        /* mean per-base error probability */
+} ChunkResult;
+
+/* One entry of a beam row in the workspace: the traceback record of one path at one timestep. */
+typedef struct BeamElement {
+    int16_t state;              /* CRF state of this path at this timestep */
+    uint8_t prev_element_index; /* index of its predecessor in the previous row */
+    uint8_t stay;               /* 1 when reached by a stay, 0 by a step */
+} BeamElement;
+
+/* A candidate or beam member while the beam search runs (in shared memory). */
+typedef struct BeamFrontElement {
+    uint32_t hash;              /* CRC-32C identity of the path's base sequence; equal hashes are merged */
+    float score;                /* path log score (plus the backward guide while ranking) */
+    int16_t state;              /* CRF state */
+    uint8_t prev_element_index; /* index of the parent in the current beam */
+    uint8_t stay;               /* 1 for a stay candidate */
+} BeamFrontElement;
+
+#ifdef __cplusplus
+#define VYR_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#else
+#define VYR_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+/* These records cross the boundary as raw device memory; their layouts are fixed. */
+VYR_STATIC_ASSERT(sizeof(ChunkDesc) == 16, "ChunkDesc is 16 bytes");
+VYR_STATIC_ASSERT(offsetof(ChunkDesc, timestep_offset) == 0, "ChunkDesc layout");
+VYR_STATIC_ASSERT(offsetof(ChunkDesc, num_timesteps) == 4, "ChunkDesc layout");
+VYR_STATIC_ASSERT(sizeof(ChunkResult) == 32, "ChunkResult is 32 bytes");
+VYR_STATIC_ASSERT(offsetof(ChunkResult, timestep_offset) == 0, "ChunkResult layout");
+VYR_STATIC_ASSERT(offsetof(ChunkResult, num_timesteps) == 4, "ChunkResult layout");
+VYR_STATIC_ASSERT(offsetof(ChunkResult, num_bases) == 8, "ChunkResult layout");
+VYR_STATIC_ASSERT(offsetof(ChunkResult, score) == 12, "ChunkResult layout");
+VYR_STATIC_ASSERT(offsetof(ChunkResult, stay_fraction) == 16, "ChunkResult layout");
+VYR_STATIC_ASSERT(offsetof(ChunkResult, move_fraction) == 20, "ChunkResult layout");
+VYR_STATIC_ASSERT(offsetof(ChunkResult, reserved) == 24, "ChunkResult layout");
+VYR_STATIC_ASSERT(offsetof(ChunkResult, mean_error) == 28, "ChunkResult layout");
+VYR_STATIC_ASSERT(sizeof(BeamElement) == 4, "BeamElement takes the room of one float in the workspace");
+VYR_STATIC_ASSERT(offsetof(BeamElement, state) == 0, "BeamElement layout");
+VYR_STATIC_ASSERT(offsetof(BeamElement, prev_element_index) == 2, "BeamElement layout");
+VYR_STATIC_ASSERT(offsetof(BeamElement, stay) == 3, "BeamElement layout");
+VYR_STATIC_ASSERT(sizeof(BeamFrontElement) == 12, "BeamFrontElement is 12 bytes");
+VYR_STATIC_ASSERT(offsetof(BeamFrontElement, hash) == 0, "BeamFrontElement layout");
+VYR_STATIC_ASSERT(offsetof(BeamFrontElement, score) == 4, "BeamFrontElement layout");
+VYR_STATIC_ASSERT(offsetof(BeamFrontElement, state) == 8, "BeamFrontElement layout");
+VYR_STATIC_ASSERT(offsetof(BeamFrontElement, prev_element_index) == 10, "BeamFrontElement layout");
+VYR_STATIC_ASSERT(offsetof(BeamFrontElement, stay) == 11, "BeamFrontElement layout");
+
+/* Workspace (caller-allocated, no initialisation needed). With R = timestep_offset + num_timesteps of the
+ * last chunk, plus num_chunks (every chunk owns T + 1 rows): backward guides: R * num_states floats; chunk
+ * c's row t (0..T) at float (timestep_offset + c + t) * num_states; beam rows: R * beam_width BeamElements
+ * right after the guides; chunk c's row t at element (timestep_offset + c + t) * beam_width of that region.
+ * Bytes needed, given end_of_axis = timestep_offset + num_timesteps of the last chunk: */
+static inline size_t vyr_decode_workspace_bytes(int end_of_axis, int num_chunks, int num_scores,
+                                                int beam_width) {
+    return ((size_t)end_of_axis + (size_t)num_chunks) * ((size_t)(num_scores / 4) + (size_t)beam_width) * 4u;
+}
+
+#ifdef __cplusplus
+/* Dynamic shared memory of the beam search: room to sort one row of float guides into a second buffer, and
+ * ten BeamFrontElements per beam slot. */
+__host__ __device__ inline int get_beamsearch_shared_mem_bytes(int num_states, int beam_width) {
+    int sort_bytes = 2 * num_states * 4;
+    int beam_bytes = 10 * beam_width * 12;
+    return sort_bytes > beam_bytes ? sort_bytes : beam_bytes;
+}
+/* Dynamic shared memory of the posterior step: one scratch row and two forward rows. The second argument does
+ * not enter the result. */
+__host__ __device__ inline int get_post_calc_shared_mem_bytes(int num_states, int = 0) {
+    return 3 * num_states * 4;
+}
+
+/* One chunk's scores as the decoder reads them: half to float, clamped to [-bound, bound]. A clamp of 0 means
+ * no clamp. A NaN score reads as -bound, so it can never win a comparison. */
+struct ClampScores {
+    const __half* scores;
+    float bound;
+
+    __host__ __device__ ClampScores(const __half* s, float clamp)
+        : scores(s), bound(clamp == 0.0f ? 3.4028235e38f : clamp) {}
+    /* The same bound over the scores from element n on. */
+    __host__ __device__ ClampScores from_offset(long long n) const {
+        ClampScores r = *this;
+        r.scores += n;
+        return r;
+    }
+    __host__ __device__ float operator[](long long i) const {
+        float x = __half2float(scores[i]);
+        x = x > -bound ? x : -bound; /* max first: a NaN fails the comparison and becomes -bound */
+        return x < bound ? x : bound;
+    }
+};
+#endif
+
+/* Score post-processing, in place over [total_timesteps][num_scores] half scores:
+ * scores = scale * tanh(scores + bias[column]), with a fast exponential-based tanh. Runs on stream 0 (it
+ * takes no stream). Always returns VyrSuccess; a refused launch shows at the caller's next
+ * cudaGetLastError(). */
+VYR_API int host_post_gemm_no_modbase(const __half* bias, __half* scores, int num_scores, int total_timesteps,
+                                      float scale);
+
+/* The four decoder steps. Enqueue them on one stream in this order with the same argument values, after the
+ * post-processing: host_back_guide_step, host_beam_search_step, host_compute_posts_step, host_run_decode.
+ * Arguments, in order:
+ *   stream, chunks [num_chunks], chunk_results [num_chunks], num_chunks,
+ *   scores [axis][num_scores] (raw scores in; posteriors [T + 1][num_states] per chunk written over them by
+ *     host_compute_posts_step),
+ *   score_clamp (scores clamped to +-score_clamp when read; 0 = no clamp), num_scores, workspace (see above),
+ *   states [axis] (base index 0..3 per timestep), moves [axis] (1 where a timestep starts a base),
+ *   reserved (unused, may be NULL), sequence [axis] and qstring [axis] (base and Phred+33 quality
+ * characters), q_scale, q_shift (quality = clamp(q_scale * Phred + q_shift, 1, 50)), beam_width (1..256),
+ *   beam_cut (candidates scoring below best - ln(beam_cut) are dropped), fixed_stay_score,
+ *   and for host_run_decode only: timestep_aligned (1: each base at the first timestep of its run; otherwise
+ *   the chunk's bases fill sequence/qstring from timestep_offset on without gaps, num_bases of them).
+ *
+ * Each returns cudaGetLastError() after the enqueue (a cudaError_t value). A num_scores that is not 4 * 4^k
+ * (4^k from 4 to 4096), a beam_width outside 1..256 (beam search and decode, which use it) or a negative
+ * num_chunks is refused with cudaErrorInvalidValue and nothing is enqueued. num_chunks = 0 enqueues nothing.
+ *
+ * beam_cut: values that would leave no candidate standing are softened so that the best candidate always
+ * survives: beam_cut in (0, 1) acts as 1 (keep only the best score and its ties) and beam_cut <= 0 (or NaN)
+ * means no cut (only beam_width limits the beam).
+ *
+ * Failure output: when a chunk's beam search cannot proceed (NaN guides leave no initial beam, or no
+ * candidate with a finite score is left at some timestep) its score is -1.0. host_run_decode treats any
+ * negative score as a failed read: it writes one base "A" with quality "!" at timestep_offset, moves 1, 0, ...,
+ * states 0, and num_bases = 1, stay_fraction = 0, move_fraction = 1, mean_error = 1.
+ * A chunk with num_timesteps = 0 writes nothing on the timestep axis (it owns no row there); its summary
+ * holds num_bases = 0 and zero fractions and mean_error. */
+VYR_API int host_back_guide_step(cudaStream_t stream, const ChunkDesc* chunks, ChunkResult* chunk_results,
+                                 int num_chunks, __half* scores, float score_clamp, int num_scores,
+                                 float* workspace, int* states, char* moves, float* reserved, char* sequence,
+                                 char* qstring, float q_scale, float q_shift, int beam_width, float beam_cut,
+                                 float fixed_stay_score);
+VYR_API int host_beam_search_step(cudaStream_t stream, const ChunkDesc* chunks, ChunkResult* chunk_results,
+                                  int num_chunks, __half* scores, float score_clamp, int num_scores,
+                                  float* workspace, int* states, char* moves, float* reserved, char* sequence,
+                                  char* qstring, float q_scale, float q_shift, int beam_width, float beam_cut,
+                                  float fixed_stay_score);
+VYR_API int host_compute_posts_step(cudaStream_t stream, const ChunkDesc* chunks, ChunkResult* chunk_results,
+                                    int num_chunks, __half* scores, float score_clamp, int num_scores,
+                                    float* workspace, int* states, char* moves, float* reserved,
+                                    char* sequence, char* qstring, float q_scale, float q_shift,
+                                    int beam_width, float beam_cut, float fixed_stay_score);
+VYR_API int host_run_decode(cudaStream_t stream, const ChunkDesc* chunks, ChunkResult* chunk_results,
+                            int num_chunks, __half* scores, float score_clamp, int num_scores,
+                            float* workspace, int* states, char* moves, float* reserved, char* sequence,
+                            char* qstring, float q_scale, float q_shift, int beam_width, float beam_cut,
+                            float fixed_stay_score, int timestep_aligned);
+
+/* The kernels behind them are exported under their plain names (post_gemm_no_modbase, back_guide_step,
+ * beam_search_step, compute_posts_step, decode_step) with the host functions' parameters minus the stream;
+ * the host functions give their launch geometry. */
 
 /* (end of decoding) */
 
