@@ -54,17 +54,27 @@ struct FastqRecord {
 
 // ---- Helpers ---------------------------------------------------------------------------------------------
 
-std::string temp_path(const std::string& name) {
-    return ::testing::TempDir() + "vyr_decode_tool_" + std::to_string(::getpid()) + "_" + name;
-}
+// Files a test writes into the temporary directory; removed when the test ends.
+class TempFiles {
+  public:
+    ~TempFiles() {
+        for (const std::string& p : paths_) std::remove(p.c_str());
+    }
+    std::string path(const std::string& name) {
+        paths_.push_back(::testing::TempDir() + "vyr_decode_tool_" + std::to_string(::getpid()) + "_" + name);
+        return paths_.back();
+    }
+    template <class T>
+    std::string npy(const std::string& name, const std::string& descr, const std::vector<int64_t>& shape,
+                    const std::vector<T>& data) {
+        const std::string p = path(name);
+        EXPECT_EQ("", write_file(p, make_npy(descr, shape, data.data(), data.size() * sizeof(T))));
+        return p;
+    }
 
-template <class T>
-std::string write_npy(const std::string& name, const std::string& descr, const std::vector<int64_t>& shape,
-                      const std::vector<T>& data) {
-    const std::string path = temp_path(name);
-    EXPECT_EQ("", write_file(path, make_npy(descr, shape, data.data(), data.size() * sizeof(T))));
-    return path;
-}
+  private:
+    std::vector<std::string> paths_;
+};
 
 std::string read_all(FILE* f) {
     std::string s;
@@ -247,25 +257,26 @@ TEST(DecodeToolReads, PlantedReadsFollowTheirMoves) {
 // ----------------------------------------------------------------------------------------------
 
 TEST(DecodeToolCli, BadArgumentsAndFilesGiveOneErrorLine) {
+    TempFiles files;
     const std::vector<float> scores64(10 * 64, 0.5f), scores100(10 * 100, 0.5f);
-    const std::string good = write_npy("good.npy", "<f4", {10, 64}, scores64);
-    const std::string cols100 = write_npy("cols100.npy", "<f4", {10, 100}, scores100);
-    const std::string ints = write_npy("ints.npy", "<i4", {10, 64}, std::vector<int32_t>(640, 1));
-    const std::string three_d = write_npy("3d.npy", "<f4", {2, 5, 64}, scores64);
-    const std::string len_sum = write_npy("len_sum.npy", "<i8", {2}, std::vector<int64_t>{4, 5});
-    const std::string len_neg = write_npy("len_neg.npy", "<i4", {2}, std::vector<int32_t>{12, -2});
-    const std::string len_float = write_npy("len_float.npy", "<f4", {2}, std::vector<float>{5, 5});
-    const std::string bias_short = write_npy("bias_short.npy", "<f4", {63}, std::vector<float>(63, 0.0f));
+    const std::string good = files.npy("good.npy", "<f4", {10, 64}, scores64);
+    const std::string cols100 = files.npy("cols100.npy", "<f4", {10, 100}, scores100);
+    const std::string ints = files.npy("ints.npy", "<i4", {10, 64}, std::vector<int32_t>(640, 1));
+    const std::string three_d = files.npy("3d.npy", "<f4", {2, 5, 64}, scores64);
+    const std::string len_sum = files.npy("len_sum.npy", "<i8", {2}, std::vector<int64_t>{4, 5});
+    const std::string len_neg = files.npy("len_neg.npy", "<i4", {2}, std::vector<int32_t>{12, -2});
+    const std::string len_float = files.npy("len_float.npy", "<f4", {2}, std::vector<float>{5, 5});
+    const std::string bias_short = files.npy("bias_short.npy", "<f4", {63}, std::vector<float>(63, 0.0f));
     std::vector<unsigned char> truncated = make_npy("<f4", {10, 64}, scores64.data(), 640 * 4);
     truncated.resize(truncated.size() - 100);
-    const std::string cut = temp_path("cut.npy");
+    const std::string cut = files.path("cut.npy");
     ASSERT_EQ("", write_file(cut, truncated));
-    const std::string not_npy = temp_path("text.npy");
+    const std::string not_npy = files.path("text.npy");
     ASSERT_EQ("", write_file(not_npy, {'h', 'e', 'l', 'l', 'o', '\n'}));
 
     const std::vector<std::vector<std::string>> cases = {
         {},
-        {temp_path("missing.npy")},
+        {files.path("missing.npy")},
         {not_npy},
         {cut},
         {cols100},
@@ -289,7 +300,7 @@ TEST(DecodeToolCli, BadArgumentsAndFilesGiveOneErrorLine) {
         {"--synthetic", "4", good},
         {"--synthetic", "4", "--bias", good},
         {"--synthetic", "1048576", "--chunk-len", "100000"},
-        {good, "-o", temp_path("no/such/dir.fastq")},
+        {good, "-o", files.path("no/such/dir.fastq")},
     };
     for (const auto& args : cases) {
         std::string joined;
@@ -318,14 +329,15 @@ TEST(DecodeToolCli, SyntheticReadsComeBackExactly) {
 }
 
 TEST(DecodeToolCli, ScoreFilesInBatchesAndWithPostProcessing) {
+    TempFiles files;
     // Unequal chunks, an empty one and a one-timestep one, decoded two chunks per device batch.
     const std::vector<int> lengths = {37, 1, 0, 60, 22};
     const PlantedBatch b = make_planted_batch(lengths, 16, 2.0f, 11);
     const int64_t rows = 120, cols = 64;
-    const std::string f16 = write_npy("planted16.npy", "<f2", {rows, cols}, b.scores);
+    const std::string f16 = files.npy("planted16.npy", "<f2", {rows, cols}, b.scores);
     const std::string lens =
-        write_npy("lengths.npy", "<i8", {5}, std::vector<int64_t>(lengths.begin(), lengths.end()));
-    const std::string fastq = temp_path("planted.fastq");
+        files.npy("lengths.npy", "<i8", {5}, std::vector<int64_t>(lengths.begin(), lengths.end()));
+    const std::string fastq = files.path("planted.fastq");
     ToolRun r = run_tool({f16, "--chunk-lens", lens, "--batch", "2", "--beam-width", "8", "-o", fastq});
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ("", r.out);
@@ -342,8 +354,8 @@ TEST(DecodeToolCli, ScoreFilesInBatchesAndWithPostProcessing) {
     for (int64_t i = 0; i < cols; ++i) bias[i] = 0.01f * static_cast<float>(i % 7) - 0.03f;
     for (int64_t i = 0; i < rows * cols; ++i)
         raw[i] = std::atanh(__half2float(b.scores[i]) / scale) - bias[i % cols];
-    const std::string f32 = write_npy("planted32.npy", "<f4", {rows, cols}, raw);
-    const std::string bias_file = write_npy("bias.npy", "<f4", {cols}, bias);
+    const std::string f32 = files.npy("planted32.npy", "<f4", {rows, cols}, raw);
+    const std::string bias_file = files.npy("bias.npy", "<f4", {cols}, bias);
     r = run_tool({f32, "--chunk-lens", lens, "--bias", bias_file, "--scale", "10", "--beam-width", "8"});
     ASSERT_EQ(0, r.status) << r.err;
     ASSERT_TRUE(parse_fastq(r.out, &records));
@@ -351,11 +363,17 @@ TEST(DecodeToolCli, ScoreFilesInBatchesAndWithPostProcessing) {
 
     // --chunk-len splits the axis evenly, the last chunk taking the remainder: 50, 50, 20 timesteps.
     const PlantedBatch even = make_planted_batch({50, 50, 20}, 16, 2.0f, 12);
-    const std::string evenf = write_npy("even.npy", "<f2", {rows, cols}, even.scores);
+    const std::string evenf = files.npy("even.npy", "<f2", {rows, cols}, even.scores);
     r = run_tool({evenf, "--chunk-len", "50", "--beam-width", "8"});
     ASSERT_EQ(0, r.status) << r.err;
     ASSERT_TRUE(parse_fastq(r.out, &records));
     EXPECT_EQ(expected_records(even), names_and_bases(records));
+
+    // No timesteps at all: no records, and a summary that divides by nothing.
+    r = run_tool({files.npy("empty.npy", "<f2", {0, cols}, std::vector<__half>{}), "--chunk-len", "50"});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(0u, r.err.find("vyr-decode: 0 chunks, 0 bases, mean quality -, ")) << r.err;
 }
 
 }  // namespace

@@ -198,7 +198,11 @@ std::string NpyArray::dtype() const {
     }
 }
 
-std::string parse_npy(const unsigned char* bytes, size_t size, NpyArray* out) {
+namespace {
+
+// Parses everything but the data: shape, dtype and where the data starts. `swap` is set for big-endian data.
+std::string parse_header(const unsigned char* bytes, size_t size, NpyArray* out, size_t* data_offset,
+                         bool* swap) {
     if (size < 10 || std::memcmp(bytes, kMagic, sizeof(kMagic)) != 0) return "not a .npy file (bad magic)";
     const int major = bytes[6];
     if (major < 1 || major > 3) return "unsupported .npy format version " + std::to_string(major);
@@ -241,9 +245,25 @@ std::string parse_npy(const unsigned char* bytes, size_t size, NpyArray* out) {
     if (need != have)
         return "shape " + shape_text(out->shape) + " of " + out->dtype() + " needs " + std::to_string(need) +
                " data bytes, the file holds " + std::to_string(have);
-    out->data.assign(bytes + prefix + header_len, bytes + size);
-    if (order == '>' && item > 1)
-        for (size_t i = 0; i < out->data.size(); i += item) std::reverse(&out->data[i], &out->data[i] + item);
+    *data_offset = prefix + header_len;
+    *swap = order == '>' && item > 1;
+    return "";
+}
+
+void to_little_endian(NpyArray* a) {
+    for (size_t i = 0; i < a->data.size(); i += a->item_size)
+        std::reverse(&a->data[i], &a->data[i] + a->item_size);
+}
+
+}  // namespace
+
+std::string parse_npy(const unsigned char* bytes, size_t size, NpyArray* out) {
+    size_t offset = 0;
+    bool swap = false;
+    std::string e = parse_header(bytes, size, out, &offset, &swap);
+    if (!e.empty()) return e;
+    out->data.assign(bytes + offset, bytes + size);
+    if (swap) to_little_endian(out);
     return "";
 }
 
@@ -257,8 +277,15 @@ std::string read_npy(const std::string& path, NpyArray* out) {
     const bool failed = std::ferror(f);
     std::fclose(f);
     if (failed) return path + ": read error";
-    std::string e = parse_npy(bytes.data(), bytes.size(), out);
-    return e.empty() ? e : path + ": " + e;
+    size_t offset = 0;
+    bool swap = false;
+    std::string e = parse_header(bytes.data(), bytes.size(), out, &offset, &swap);
+    if (!e.empty()) return path + ": " + e;
+    // Keep the file's buffer as the data: score files can be large.
+    bytes.erase(bytes.begin(), bytes.begin() + offset);
+    out->data = std::move(bytes);
+    if (swap) to_little_endian(out);
+    return "";
 }
 
 std::string npy_to_scores(const NpyArray& a, std::vector<__half>* scores, int64_t* rows, int* num_scores) {
