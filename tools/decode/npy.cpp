@@ -9,6 +9,23 @@
 
 namespace vyr_tool {
 
+int64_t NpyArray::count() const {
+    int64_t n = 1;
+    for (int64_t d : shape) n *= d;
+    return n;
+}
+
+std::string NpyArray::dtype() const {
+    switch (kind) {
+        case 'f':
+            return "float" + std::to_string(8 * item_size);
+        case 'i':
+            return "int" + std::to_string(8 * item_size);
+        default:
+            return "uint" + std::to_string(8 * item_size);
+    }
+}
+
 namespace {
 
 const unsigned char kMagic[6] = {0x93, 'N', 'U', 'M', 'P', 'Y'};
@@ -176,29 +193,6 @@ std::string shape_text(const std::vector<int64_t>& shape) {
     for (size_t i = 0; i < shape.size(); ++i) s += (i ? ", " : "") + std::to_string(shape[i]);
     return s + (shape.size() == 1 ? ",)" : ")");
 }
-
-}  // namespace
-
-int64_t NpyArray::count() const {
-    int64_t n = 1;
-    for (int64_t d : shape) n *= d;
-    return n;
-}
-
-std::string NpyArray::dtype() const {
-    switch (kind) {
-        case 'f':
-            return "float" + std::to_string(8 * item_size);
-        case 'i':
-            return "int" + std::to_string(8 * item_size);
-        case 'u':
-            return "uint" + std::to_string(8 * item_size);
-        default:
-            return "bool";
-    }
-}
-
-namespace {
 
 // Parses everything but the data: shape, dtype and where the data starts. `swap` is set for big-endian data.
 std::string parse_header(const unsigned char* bytes, size_t size, NpyArray* out, size_t* data_offset,
