@@ -75,8 +75,8 @@ __device__ inline float log_beam_cut_of(float beam_cut) {
 // One warp searches one chunk. smem: max(2 * num_states floats, 6 * beam_width BeamFrontElements) (the
 // candidates at [0, 5 * beam_width), the beam at [5 * beam_width, 6 * beam_width)). Writes rows 0..T of the
 // beam vector and result->score (-1.0 when the search cannot proceed).
-__device__ void beam_search(ClampScores scores, const float* guides, int T, int num_state_bits, int beam_width,
-                            float beam_cut, float fixed_stay_score, BeamElement* beam_vector,
+__device__ void beam_search(ClampScores scores, const float* guides, int T, int num_state_bits,
+                            int beam_width, float beam_cut, float fixed_stay_score, BeamElement* beam_vector,
                             ChunkResult* result, void* smem, int lane) {
     const int num_states = 1 << num_state_bits;
     const bool no_cut = !(beam_cut > 0.0f);
@@ -130,7 +130,8 @@ __device__ void beam_search(ClampScores scores, const float* guides, int T, int 
             for (int b = 0; b < 4; ++b) {
                 int16_t next = (int16_t)(shifted | b);
                 float score = (p.score + S[(int16_t)(4 * next + top)]) + G[next];
-                cand[4 * i + b] = BeamFrontElement{crc32c<2>(p.hash, (uint32_t)b), score, next, (uint8_t)i, 0};
+                cand[4 * i + b] =
+                    BeamFrontElement{crc32c<2>(p.hash, (uint32_t)b), score, next, (uint8_t)i, 0};
                 lane_max = fmaxf(lane_max, score);
                 lane_min = fminf(lane_min, score);
             }
@@ -210,7 +211,8 @@ __device__ void beam_search(ClampScores scores, const float* guides, int T, int 
         for (int i = lane; i < new_n; i += 32) {
             BeamFrontElement& e = beam[i];
             e.score -= G[e.state];
-            beam_vector[(size_t)(t + 1) * beam_width + i] = BeamElement{e.state, e.prev_element_index, e.stay};
+            beam_vector[(size_t)(t + 1) * beam_width + i] =
+                BeamElement{e.state, e.prev_element_index, e.stay};
         }
         __syncwarp();
         n = new_n;
@@ -231,8 +233,8 @@ __device__ void compute_next_fwd_scan(const float* fwd, float* next_fwd, ClampSc
     }
 }
 
-// x <- softmax(x) over n entries. The first warp (or the whole block when it is smaller) finds the normaliser.
-// The maximum starts at 0, not -inf: the same softmax unless every entry is far below zero.
+// x <- softmax(x) over n entries. The first warp (or the whole block when it is smaller) finds the
+// normaliser. The maximum starts at 0, not -inf: the same softmax unless every entry is far below zero.
 __device__ void threaded_softmax(float* x, int n, float* normaliser, int thread, int num_threads) {
     if (thread < 32) {
         const int width = num_threads < 32 ? num_threads : 32;
@@ -250,8 +252,9 @@ __device__ void threaded_softmax(float* x, int n, float* normaliser, int thread,
     for (int i = thread; i < n; i += num_threads) x[i] = fast_exp(x[i] - lse);
 }
 
-__device__ void compute_posts_for_timestep(int t, __half* posts, float* x, const float* fwd, const float* guides,
-                                           int num_states, float* normaliser, int thread, int num_threads) {
+__device__ void compute_posts_for_timestep(int t, __half* posts, float* x, const float* fwd,
+                                           const float* guides, int num_states, float* normaliser, int thread,
+                                           int num_threads) {
     const float* g = guides + (size_t)t * num_states;
     for (int s = thread; s < num_states; s += num_threads) x[s] = fwd[s] + g[s];
     __syncthreads();
@@ -260,7 +263,8 @@ __device__ void compute_posts_for_timestep(int t, __half* posts, float* x, const
         posts[(size_t)t * num_states + s] = __float2half_rn(x[s]);
 }
 
-// Posterior rows 0..T of one chunk, written as half over the chunk's own scores: row t ends before score row t
+// Posterior rows 0..T of one chunk, written as half over the chunk's own scores: row t ends before score row
+// t
 // + 1 begins (num_scores = 4 * num_states), so no score still to be read is overwritten. An empty chunk owns
 // no score rows and writes nothing.
 __device__ void compute_posts(__half* posts, const float* guides, int T, int num_states, float score_clamp,
@@ -389,9 +393,9 @@ using vyr::decoder::load_chunk;
 
 // ---- Kernels, exported under their plain names ----------------------------------------------------------
 
-VYR_API __global__ void __launch_bounds__(1024) post_gemm_no_modbase(const __half* bias, __half* scores,
-                                                                     int num_scores, int total_timesteps,
-                                                                     float scale) {
+VYR_API __global__ void __launch_bounds__(1024)
+    post_gemm_no_modbase(const __half* bias, __half* scores, int num_scores, int total_timesteps,
+                         float scale) {
     for (int c = threadIdx.x; c < num_scores; c += blockDim.x) {
         const float b = __half2float(__ldg(bias + c));
         for (int r = blockIdx.x; r < total_timesteps; r += gridDim.x) {
@@ -405,21 +409,22 @@ VYR_REGISTER_KERNEL(post_gemm_no_modbase);
 VYR_API __global__ void __launch_bounds__(1024, 1)
     back_guide_step(const ChunkDesc* chunks, ChunkResult* chunk_results, int num_chunks, __half* scores,
                     float score_clamp, int num_scores, float* workspace, int* states, char* moves,
-                    float* reserved, char* sequence, char* qstring, float q_scale, float q_shift, int beam_width,
-                    float beam_cut, float fixed_stay_score) {
+                    float* reserved, char* sequence, char* qstring, float q_scale, float q_shift,
+                    int beam_width, float beam_cut, float fixed_stay_score) {
     const ChunkView ch = load_chunk(chunks, blockIdx.x);
     const int num_states = num_scores / 4;
     ClampScores chunk_scores(scores + (size_t)ch.offset * num_scores, score_clamp);
     vyr::decoder::compute_back_guides(chunk_scores, vyr::decoder::chunk_guides(workspace, ch, num_states),
-                                      ch.num_timesteps, num_states, fixed_stay_score, threadIdx.x, blockDim.x);
+                                      ch.num_timesteps, num_states, fixed_stay_score, threadIdx.x,
+                                      blockDim.x);
 }
 VYR_REGISTER_KERNEL(back_guide_step);
 
 VYR_API __global__ void __launch_bounds__(32)
     beam_search_step(const ChunkDesc* chunks, ChunkResult* chunk_results, int num_chunks, __half* scores,
                      float score_clamp, int num_scores, float* workspace, int* states, char* moves,
-                     float* reserved, char* sequence, char* qstring, float q_scale, float q_shift, int beam_width,
-                     float beam_cut, float fixed_stay_score) {
+                     float* reserved, char* sequence, char* qstring, float q_scale, float q_shift,
+                     int beam_width, float beam_cut, float fixed_stay_score) {
     VYR_DYNAMIC_SMEM(BeamFrontElement, beam_front_memory);
     const ChunkView ch = load_chunk(chunks, blockIdx.x);
     const int num_states = num_scores / 4;
@@ -456,9 +461,9 @@ VYR_REGISTER_KERNEL(compute_posts_step);
 
 VYR_API __global__ void __launch_bounds__(32)
     decode_step(const ChunkDesc* chunks, ChunkResult* chunk_results, int num_chunks, __half* scores,
-                float score_clamp, int num_scores, float* workspace, int* states, char* moves, float* reserved,
-                char* sequence, char* qstring, float q_scale, float q_shift, int beam_width, float beam_cut,
-                float fixed_stay_score, int timestep_aligned) {
+                float score_clamp, int num_scores, float* workspace, int* states, char* moves,
+                float* reserved, char* sequence, char* qstring, float q_scale, float q_shift, int beam_width,
+                float beam_cut, float fixed_stay_score, int timestep_aligned) {
     const int c = blockIdx.x * 32 + threadIdx.x;
     if (c >= num_chunks) return;
     const ChunkView ch = load_chunk(chunks, c);
@@ -502,12 +507,12 @@ VYR_API int host_post_gemm_no_modbase(const __half* bias, __half* scores, int nu
     return VyrSuccess;
 }
 
-#define VYR_DECODER_PARAMS                                                                                    \
-    const ChunkDesc *chunks, ChunkResult *chunk_results, int num_chunks, __half *scores, float score_clamp,  \
-        int num_scores, float *workspace, int *states, char *moves, float *reserved, char *sequence,         \
+#define VYR_DECODER_PARAMS                                                                                  \
+    const ChunkDesc *chunks, ChunkResult *chunk_results, int num_chunks, __half *scores, float score_clamp, \
+        int num_scores, float *workspace, int *states, char *moves, float *reserved, char *sequence,        \
         char *qstring, float q_scale, float q_shift, int beam_width, float beam_cut, float fixed_stay_score
-#define VYR_DECODER_ARGS                                                                                       \
-    chunks, chunk_results, num_chunks, scores, score_clamp, num_scores, workspace, states, moves, reserved,   \
+#define VYR_DECODER_ARGS                                                                                    \
+    chunks, chunk_results, num_chunks, scores, score_clamp, num_scores, workspace, states, moves, reserved, \
         sequence, qstring, q_scale, q_shift, beam_width, beam_cut, fixed_stay_score
 
 VYR_API int host_back_guide_step(cudaStream_t stream, VYR_DECODER_PARAMS) {

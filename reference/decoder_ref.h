@@ -1,0 +1,62 @@
+// Sequential CRF decoder, the oracle for the decoder kernels. One chunk at a time; scores are given as the
+// float values of the half inputs, [T][4 * num_states]. Guides and posteriors are computed in double. The
+// beam search follows the kernel step by step (candidate order, merge rule, threshold bisection, compaction
+// order, tie-breaks) in float, so that on well-separated inputs its rows match the kernel's exactly.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "vyr.h"
+
+namespace vyr_ref {
+
+struct DecodeParams {
+    int num_states = 64;
+    float score_clamp = 0.0f;
+    float fixed_stay_score = 0.0f;
+    int beam_width = 32;
+    float beam_cut = 100.0f;
+    float q_scale = 1.0f;
+    float q_shift = 0.0f;
+    int timestep_aligned = 0;
+};
+
+// scale * tanh(raw + bias), exact.
+double post_gemm(double raw, double bias, double scale);
+
+// The score as the decoder reads it: clamped to +-clamp (0 = no clamp); NaN reads as the lower bound.
+double clamp_score(float x, float clamp);
+
+// Backward guides, rows 0..T of num_states: log of the summed weight of all continuations to the chunk's end.
+std::vector<double> back_guides(const std::vector<float>& scores, int T, const DecodeParams& p);
+
+// Posterior state probabilities, rows 0..T of num_states, from forward scores and the given guides.
+std::vector<double> posteriors(const std::vector<float>& scores, const std::vector<double>& guides, int T,
+                               const DecodeParams& p);
+
+struct BeamResult {
+    float score = 0.0f;                          // -1 when the search could not proceed
+    std::vector<std::vector<BeamElement>> rows;  // rows 0..T; row t holds the beam after timestep t - 1
+};
+// `guides` are the float guides the kernel reads (rows 0..T of num_states).
+BeamResult beam_search(const std::vector<float>& scores, const std::vector<float>& guides, int T,
+                       const DecodeParams& p);
+
+struct DecodeResult {
+    std::vector<int> states;  // base index per timestep
+    std::vector<char> moves;
+    // Compact mode: num_bases characters. Aligned mode: T characters, '\0' where no base starts.
+    std::string sequence;
+    std::vector<double> quality;  // Phred value (after scale, shift and clamping), parallel to sequence
+    int num_bases = 0;
+    double stay_fraction = 0, move_fraction = 0, mean_error = 0;
+};
+// Traces the best path back through `rows` and grades each base from `posts` (rows 0..T of num_states).
+DecodeResult decode(const std::vector<std::vector<BeamElement>>& rows, float score,
+                    const std::vector<float>& posts, int T, const DecodeParams& p);
+
+// The Phred+33 character of a Phred value: rounded half up.
+char quality_char(double q);
+
+}  // namespace vyr_ref
