@@ -1,7 +1,12 @@
 // Timing helpers shared by the benchmarks: CUDA events around repeated enqueues on one stream, after warm-up.
 #pragma once
 
+#include <cuda_fp16.h>
 #include <cuda_runtime.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +46,28 @@ double time_ms(cudaStream_t stream, int warmup, int iters, F enqueue) {
     cudaEventDestroy(start);
     cudaEventDestroy(stop);
     return ms / iters;
+}
+
+// A benchmark's only correctness check: the first values of an output are finite and not all zero.
+inline float to_float(float x) { return x; }
+inline float to_float(__half x) { return __half2float(x); }
+template <class T>
+void check_output(const T* device, size_t n, const char* name) {
+    std::vector<T> host(std::min<size_t>(n, 1 << 16));
+    check(cudaMemcpy(host.data(), device, host.size() * sizeof(T), cudaMemcpyDeviceToHost), "cudaMemcpy");
+    bool nonzero = false;
+    for (const T& v : host) {
+        const float f = to_float(v);
+        if (!std::isfinite(f)) {
+            std::fprintf(stderr, "%s: non-finite output\n", name);
+            std::exit(1);
+        }
+        nonzero |= f != 0.0f;
+    }
+    if (!nonzero) {
+        std::fprintf(stderr, "%s: output is all zero\n", name);
+        std::exit(1);
+    }
 }
 
 // One result line: name, time per call, and a rate (e.g. "GB/s", "timesteps/s").

@@ -28,25 +28,6 @@ std::vector<__half> random_half(std::mt19937& gen, size_t n, float bound) {
     return v;
 }
 
-// The cheap sanity check of a benchmark: no NaN, not all zero.
-void check_output(const __half* out, size_t n, const char* name) {
-    std::vector<__half> host(n);
-    vyr_bench::check(cudaMemcpy(host.data(), out, n * sizeof(__half), cudaMemcpyDeviceToHost), "cudaMemcpy");
-    bool nonzero = false;
-    for (const __half& h : host) {
-        const float f = __half2float(h);
-        if (std::isnan(f)) {
-            std::fprintf(stderr, "%s: NaN in the output\n", name);
-            std::exit(1);
-        }
-        nonzero |= f != 0.0f;
-    }
-    if (!nonzero) {
-        std::fprintf(stderr, "%s: output is all zero\n", name);
-        std::exit(1);
-    }
-}
-
 void bench_small_lstm(std::mt19937& gen, cudaStream_t stream, int N, int T, int iters) {
     struct Variant {
         const char* name;
@@ -75,7 +56,7 @@ void bench_small_lstm(std::mt19937& gen, cudaStream_t stream, int N, int T, int 
             if (host_small_lstm(s, N, T, H, v.direction, in, w, bias, v.int8 ? scale : nullptr, out) != 0)
                 vyr_bench::check(cudaErrorInvalidValue, v.name);
         });
-        check_output(out, (size_t)N * T * H, v.name);
+        vyr_bench::check_output(out, (size_t)N * T * H, v.name);
         vyr_bench::report(v.name, ms, (double)N * T / (ms * 1e-3), "seq-steps/s");
         for (void* p : {(void*)in, (void*)bias, (void*)w_half, (void*)w_q, (void*)scale, (void*)out})
             cudaFree(p);
@@ -93,7 +74,7 @@ void bench_lstm_step(std::mt19937& gen, cudaStream_t stream, int N, int iters) {
         vyr_bench::check(cudaGetLastError(), "host_lstm_step_f16");
         char name[64];
         std::snprintf(name, sizeof name, "lstm_step_f16 H=%d", H);
-        check_output(out, (size_t)N * 2 * H, name);
+        vyr_bench::check_output(out, (size_t)N * 2 * H, name);
         // gates and bias read, state read and written, h written.
         const double bytes = 2.0 * ((double)N * 4 * H + 4 * H + 3.0 * N * H);
         vyr_bench::report(name, ms, bytes / (ms * 1e-3) / 1e9, "GB/s");

@@ -149,19 +149,9 @@ void prefetch_worker(const BlockRun& b, int k) {
     for (int line = 0; line < 8; ++line) __builtin_prefetch(top + 64 * line);
 }
 
-// Moves control from the running context (worker `from`, or the scheduler when null) to worker `to` (or the
-// scheduler when null), and returns when some context switches back to `from`. Workers hand control straight
-// to the next runnable worker of the pass, so that a barrier costs one switch per thread, not two.
-void transfer(Worker* from, Worker* to) {
-    ctx::fiber& target = to ? to->fiber : g_scheduler.cont;
-    void* fake = nullptr;
-#ifdef VYR_SIM_ASAN
-    __sanitizer_start_switch_fiber(&fake, to ? to->stack_bottom : g_scheduler.stack_bottom,
-                                   to ? to->stack_size : g_scheduler.stack_size);
-#endif
-    if (to) prefetch_worker(*g_block, g_block->pos[to->tctx.linear] + 2);
-    g_switch_from = from;
-    ctx::fiber back = std::move(target).resume();
+// Bookkeeping on arrival in context `self` (a worker, or the scheduler when null), which `back` was switched
+// away from: `back` is stored as the suspended state of whoever made the switch.
+void arrived(Worker* self, void* fake, ctx::fiber back) {
     Worker* prev = g_switch_from;
 #ifdef VYR_SIM_ASAN
     const void* prev_bottom = nullptr;
@@ -175,8 +165,23 @@ void transfer(Worker* from, Worker* to) {
     (void)fake;
 #endif
     (prev ? prev->fiber : g_scheduler.cont) = std::move(back);
-    g_worker = from;
-    g_ctx = from ? &from->tctx : nullptr;
+    g_worker = self;
+    g_ctx = self ? &self->tctx : nullptr;
+}
+
+// Moves control from the running context (worker `from`, or the scheduler when null) to worker `to` (or the
+// scheduler when null), and returns when some context switches back to `from`. Workers hand control straight
+// to the next runnable worker of the pass, so that a barrier costs one switch per thread, not two.
+void transfer(Worker* from, Worker* to) {
+    ctx::fiber& target = to ? to->fiber : g_scheduler.cont;
+    void* fake = nullptr;
+#ifdef VYR_SIM_ASAN
+    __sanitizer_start_switch_fiber(&fake, to ? to->stack_bottom : g_scheduler.stack_bottom,
+                                   to ? to->stack_size : g_scheduler.stack_size);
+#endif
+    if (to) prefetch_worker(*g_block, g_block->pos[to->tctx.linear] + 2);
+    g_switch_from = from;
+    arrived(from, fake, std::move(target).resume());
 }
 
 // The next runnable worker after w in this pass, or null when the pass is over.
@@ -206,8 +211,8 @@ void suspend(Worker* w) {
 
 void worker_loop(Worker* w) {
     // Kernels are built for flush-to-zero single precision: subnormal inputs and results of every float
-    // operation become zero, as on the GPU. The setting is saved and restored with each fiber's context, so the
-    // host code around a launch keeps its own.
+    // operation become zero, as on the GPU. The setting is saved and restored with each fiber's context, so
+    // the host code around a launch keeps its own.
     _mm_setcsr(_mm_getcsr() | 0x8040u);  // FTZ and DAZ
     for (;;) {
         if (!w->abandon) {
@@ -252,20 +257,7 @@ Worker* make_worker(size_t index) {
     auto* w = new Worker();
     const size_t color = (index % 64) * 64;
     w->fiber = ctx::fiber(std::allocator_arg, RecordingStack{w, color}, [w](ctx::fiber&& sink) {
-        // First entry: same bookkeeping as the return from transfer().
-        Worker* prev = g_switch_from;
-#ifdef VYR_SIM_ASAN
-        const void* prev_bottom = nullptr;
-        size_t prev_size = 0;
-        __sanitizer_finish_switch_fiber(nullptr, &prev_bottom, &prev_size);
-        if (!prev) {
-            g_scheduler.stack_bottom = prev_bottom;
-            g_scheduler.stack_size = prev_size;
-        }
-#endif
-        (prev ? prev->fiber : g_scheduler.cont) = std::move(sink);
-        g_worker = w;
-        g_ctx = &w->tctx;
+        arrived(w, nullptr, std::move(sink));
         worker_loop(w);  // never returns: workers live as long as the process
         return ctx::fiber{};
     });
