@@ -139,9 +139,9 @@ struct RecordingStack {
 // suspended stack (a fiber holds just the address of its saved context). With a thousand fibers these are out
 // of cache by the time their turn comes, and the loads would otherwise stall each switch.
 void prefetch_worker(const BlockRun& b, int k) {
+    if (k + 2 < b.nthreads) __builtin_prefetch(b.workers[b.order[k + 2]]);
     if (k >= b.nthreads) return;
-    const Worker* w = b.workers[b.order[k]];
-    __builtin_prefetch(w);
+    const Worker* w = b.workers[b.order[k]];  // prefetched two switches ago
     static_assert(sizeof(ctx::fiber) == sizeof(void*), "a fiber is its saved-context address");
     const char* top;
     std::memcpy(&top, &w->fiber, sizeof top);
