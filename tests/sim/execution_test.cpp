@@ -270,3 +270,21 @@ TEST(SimExecution, MisuseIsReported) {
 }
 
 }  // namespace
+
+#if !defined(__SANITIZE_ADDRESS__)
+// A kernel whose locals outgrow the fiber stack is named when it dies (the sanitizer build has its own report).
+__global__ void deep_stack_kernel(int* out) {
+    volatile char big[1 << 20];
+    big[0] = 1;
+    big[sizeof big - 1] = 2;
+    out[threadIdx.x] = big[0] + big[sizeof big - 1];
+}
+
+TEST(SimExecutionDeathTest, StackOverflowIsNamed) {
+    int* out = nullptr;
+    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 32 * sizeof(int)));
+    EXPECT_DEATH(vyr::launch(VYR_KERNEL(deep_stack_kernel), 1, 1, 0, nullptr, out),
+                 "stack overflow in kernel deep_stack_kernel, block \\(0,0,0\\), thread \\(0,0,0\\)");
+    cudaFree(out);
+}
+#endif
