@@ -184,12 +184,15 @@ __host__ __device__ inline void store_stream(T* p, T v) {
 }
 
 // Asynchronous global-to-shared copies (cp.async, 8.0 and later). Copies `src_bytes` (0..16) of a 16-byte
-// piece and zero-fills the rest, so a piece at the end of a row never reads past it. Earlier architectures,
-// the simulator and host code copy at issue; commit and wait are then no-ops.
+// piece and zero-fills the rest, so a piece at the end of a row never reads past it. The simulator delivers
+// the data only at the covering wait. Earlier architectures and host code copy at issue; commit and wait are
+// then no-ops.
 __device__ inline void cp_async_16(void* smem_dst, const void* gmem_src, int src_bytes = 16) {
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
     unsigned dst = static_cast<unsigned>(__cvta_generic_to_shared(smem_dst));
     asm volatile("cp.async.cg.shared.global [%0], [%1], 16, %2;\n" ::"r"(dst), "l"(gmem_src), "r"(src_bytes));
+#elif defined(VYR_SIM)
+    ::vyr_sim::cp_async_issue(smem_dst, gmem_src, src_bytes);
 #else
     memcpy(smem_dst, gmem_src, (size_t)src_bytes);
     if (src_bytes < 16) memset(static_cast<char*>(smem_dst) + src_bytes, 0, (size_t)(16 - src_bytes));
@@ -198,6 +201,8 @@ __device__ inline void cp_async_16(void* smem_dst, const void* gmem_src, int src
 __device__ inline void cp_async_commit() {
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
     asm volatile("cp.async.commit_group;\n" ::);
+#elif defined(VYR_SIM)
+    ::vyr_sim::cp_async_commit();
 #endif
 }
 // Waits until at most `Pending` committed groups are still in flight.
@@ -205,6 +210,8 @@ template <int Pending>
 __device__ inline void cp_async_wait() {
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
     asm volatile("cp.async.wait_group %0;\n" ::"n"(Pending));
+#elif defined(VYR_SIM)
+    ::vyr_sim::cp_async_wait(Pending);
 #endif
 }
 

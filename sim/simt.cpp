@@ -52,6 +52,12 @@ struct Abandon {};  // unwinds a fiber's kernel frames when its launch is abando
 
 enum class State { Idle, Runnable, WaitBarrier, WaitWarp, Done };
 
+struct AsyncCopy {
+    void* dst;
+    unsigned char data[16];
+    int bytes;
+};
+
 struct Worker {
     ctx::fiber fiber;  // the worker while it is suspended
     ThreadCtx tctx{};
@@ -62,7 +68,17 @@ struct Worker {
     // Stack bounds, for telling AddressSanitizer about each switch.
     const void* stack_bottom = nullptr;
     size_t stack_size = 0;
+    // Asynchronous copies in flight, and the end (in `copies`) of each committed group, oldest first.
+    std::vector<AsyncCopy> copies;
+    std::vector<size_t> group_ends;
 };
+
+// Delivers the first n copies in flight.
+void land_copies(Worker* w, size_t n) {
+    for (size_t i = 0; i < n; ++i) std::memcpy(w->copies[i].dst, w->copies[i].data, 16);
+    w->copies.erase(w->copies.begin(), w->copies.begin() + (long)n);
+    for (size_t& end : w->group_ends) end -= n;
+}
 
 struct Group {
     bool open = false;
@@ -218,9 +234,12 @@ void worker_loop(Worker* w) {
     // the host code around a launch keeps its own.
     _mm_setcsr(_mm_getcsr() | 0x8040u);  // FTZ and DAZ
     for (;;) {
+        w->copies.clear();
+        w->group_ends.clear();
         if (!w->abandon) {
             try {
                 w->entry(w->fn, w->args);
+                land_copies(w, w->copies.size());
             } catch (Abandon&) {
             } catch (ctx::detail::forced_unwind&) {
                 throw;
@@ -526,6 +545,29 @@ unsigned active_mask() {
 
 void* dynamic_smem() {
     return g_dynamic_smem.data();
+}
+
+void cp_async_issue(void* dst, const void* src, int src_bytes) {
+    if (src_bytes < 0 || src_bytes > 16)
+        faultf("cp.async of %d bytes: the source size must be 0 to 16", src_bytes);
+    AsyncCopy c{dst, {}, src_bytes};
+    std::memcpy(c.data, src, (size_t)src_bytes);
+    g_worker->copies.push_back(c);
+    std::memset(dst, kPoison, 16);
+}
+
+void cp_async_commit() {
+    Worker* w = g_worker;
+    w->group_ends.push_back(w->copies.size());
+}
+
+void cp_async_wait(int pending_groups) {
+    Worker* w = g_worker;
+    const size_t groups = w->group_ends.size(), keep = (size_t)std::max(pending_groups, 0);
+    if (groups <= keep) return;
+    const size_t done = groups - keep;
+    land_copies(w, w->group_ends[done - 1]);
+    w->group_ends.erase(w->group_ends.begin(), w->group_ends.begin() + (long)done);
 }
 
 void kernel_fault(const char* message) {

@@ -74,23 +74,33 @@ TEST(SimIntrinsics, ByteDotProduct) {
 }
 
 __global__ void copy_kernel(const char* src, char* out, int src_bytes) {
-    __shared__ char stage[16];
+    __shared__ char stage[32];
     vyr::cp_async_16(stage, src, src_bytes);
     vyr::cp_async_commit();
+    vyr::cp_async_16(stage + 16, src, src_bytes);
+    vyr::cp_async_commit();
+    // Data lands at the covering wait: with one group allowed in flight only the first has arrived.
+    vyr::cp_async_wait<1>();
+    out[16] = stage[0];
+    out[17] = stage[16];
     vyr::cp_async_wait<0>();
+    out[18] = stage[16];
     __syncthreads();
     for (int i = 0; i < 16; ++i) out[i] = stage[i];
 }
 
-TEST(SimIntrinsics, BoundedAsyncCopyZeroFills) {
+TEST(SimIntrinsics, AsyncCopyIsBoundedAndLandsAtItsWait) {
     char *src, *out;
     cudaMalloc(&src, 5);  // exactly 5 bytes: reading 16 would be caught by the sanitizer build
-    cudaMalloc(&out, 16);
+    cudaMalloc(&out, 19);
     cudaMemcpy(src, "abcde", 5, cudaMemcpyHostToDevice);
     ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(copy_kernel), 1, 1, 0, nullptr, src, out, 5));
-    char host[16];
-    cudaMemcpy(host, out, 16, cudaMemcpyDeviceToHost);
+    char host[19];
+    cudaMemcpy(host, out, 19, cudaMemcpyDeviceToHost);
     EXPECT_EQ(0, std::memcmp(host, "abcde\0\0\0\0\0\0\0\0\0\0\0", 16));
+    EXPECT_EQ('a', host[16]);
+    EXPECT_EQ((char)0xff, host[17]) << "the second group is still in flight";
+    EXPECT_EQ('a', host[18]);
     cudaFree(src);
     cudaFree(out);
 }

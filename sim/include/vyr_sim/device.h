@@ -48,6 +48,14 @@ unsigned active_mask();
 
 void* dynamic_smem();
 
+// Asynchronous global-to-shared copies of one thread. The source is read at issue; the data lands at the wait
+// that covers its group (the latest moment the hardware allows), and until then the destination holds poison,
+// so a kernel that reads before waiting sees it. Copies never committed or waited for land when the thread
+// exits.
+void cp_async_issue(void* dst, const void* src, int src_bytes);
+void cp_async_commit();
+void cp_async_wait(int pending_groups);
+
 // Reports a fault of the running kernel (naming kernel, block and thread) and abandons the launch.
 [[noreturn]] void kernel_fault(const char* message);
 
