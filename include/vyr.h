@@ -222,10 +222,10 @@ VYR_API int host_post_gemm_no_modbase(const __half* bias, __half* scores, int nu
  *
  * Failure output: when a chunk's beam search cannot proceed (NaN guides leave no initial beam, or no
  * candidate with a finite score is left at some timestep) its score is -1.0. host_run_decode treats any
- * negative score as a failed read: it writes one base "A" with quality "!" at timestep_offset, moves 1, 0, ...,
- * states 0, and num_bases = 1, stay_fraction = 0, move_fraction = 1, mean_error = 1.
- * A chunk with num_timesteps = 0 writes nothing on the timestep axis (it owns no row there); its summary
- * holds num_bases = 0 and zero fractions and mean_error. */
+ * negative score as a failed read: it writes one base "A" with quality "!" at timestep_offset, moves 1, 0,
+ * ..., states 0, and num_bases = 1, stay_fraction = 0, move_fraction = 1, mean_error = 1. A chunk with
+ * num_timesteps = 0 writes nothing on the timestep axis (it owns no row there); its summary holds num_bases =
+ * 0 and zero fractions and mean_error. */
 VYR_API int host_back_guide_step(cudaStream_t stream, const ChunkDesc* chunks, ChunkResult* chunk_results,
                                  int num_chunks, __half* scores, float score_clamp, int num_scores,
                                  float* workspace, int* states, char* moves, float* reserved, char* sequence,
@@ -247,9 +247,46 @@ VYR_API int host_run_decode(cudaStream_t stream, const ChunkDesc* chunks, ChunkR
                             char* qstring, float q_scale, float q_shift, int beam_width, float beam_cut,
                             float fixed_stay_score, int timestep_aligned);
 
-/* The kernels behind them are exported under their plain names (post_gemm_no_modbase, back_guide_step,
- * beam_search_step, compute_posts_step, decode_step) with the host functions' parameters minus the stream;
- * the host functions give their launch geometry. */
+/* The kernels behind them are exported under their plain names with the host functions' parameters minus the
+ * stream, so a caller may launch them itself (cudaLaunchKernel). The host functions' launch geometry, N =
+ * num_chunks, num_states = num_scores / 4:
+ *   post_gemm_no_modbase  grid 1024, block 1024, no dynamic shared memory;
+ *   back_guide_step       grid N, block 1024 when num_scores >= 4100, else num_states; none;
+ *   beam_search_step      grid N, block 32 (one warp per chunk); get_beamsearch_shared_mem_bytes() bytes;
+ *   compute_posts_step    grid N, block as back_guide_step; get_post_calc_shared_mem_bytes() bytes;
+ *   decode_step           grid (N + 31) / 32, block 32 (one thread per chunk); none.
+ * Seen from host code, a kernel's name is the address of its launch stub. */
+#if defined(__CUDACC__)
+#define VYR_DECODER_KERNEL __global__
+#else
+#define VYR_DECODER_KERNEL
+#endif
+VYR_API VYR_DECODER_KERNEL void post_gemm_no_modbase(const __half* bias, __half* scores, int num_scores,
+                                                     int total_timesteps, float scale);
+VYR_API VYR_DECODER_KERNEL void back_guide_step(const ChunkDesc* chunks, ChunkResult* chunk_results,
+                                                int num_chunks, __half* scores, float score_clamp,
+                                                int num_scores, float* workspace, int* states, char* moves,
+                                                float* reserved, char* sequence, char* qstring, float q_scale,
+                                                float q_shift, int beam_width, float beam_cut,
+                                                float fixed_stay_score);
+VYR_API VYR_DECODER_KERNEL void beam_search_step(const ChunkDesc* chunks, ChunkResult* chunk_results,
+                                                 int num_chunks, __half* scores, float score_clamp,
+                                                 int num_scores, float* workspace, int* states, char* moves,
+                                                 float* reserved, char* sequence, char* qstring,
+                                                 float q_scale, float q_shift, int beam_width, float beam_cut,
+                                                 float fixed_stay_score);
+VYR_API VYR_DECODER_KERNEL void compute_posts_step(const ChunkDesc* chunks, ChunkResult* chunk_results,
+                                                   int num_chunks, __half* scores, float score_clamp,
+                                                   int num_scores, float* workspace, int* states, char* moves,
+                                                   float* reserved, char* sequence, char* qstring,
+                                                   float q_scale, float q_shift, int beam_width,
+                                                   float beam_cut, float fixed_stay_score);
+VYR_API VYR_DECODER_KERNEL void decode_step(const ChunkDesc* chunks, ChunkResult* chunk_results,
+                                            int num_chunks, __half* scores, float score_clamp, int num_scores,
+                                            float* workspace, int* states, char* moves, float* reserved,
+                                            char* sequence, char* qstring, float q_scale, float q_shift,
+                                            int beam_width, float beam_cut, float fixed_stay_score,
+                                            int timestep_aligned);
 
 /* (end of decoding) */
 

@@ -235,12 +235,14 @@ __device__ void compute_next_fwd_scan(const float* fwd, float* next_fwd, ClampSc
     }
 }
 
-// x <- softmax(x) over n entries. The first warp (or the whole block when it is smaller) finds the
-// normaliser. The shift is the true maximum: entries are log weights of whole paths, which on long chunks
-// with negative scores all lie far below zero, where a shift of 0 would flush every exponential to zero.
+// x <- softmax(x) over n entries. The first warp finds the normaliser; a caller's block smaller than a warp
+// reduces over its largest power-of-two count of lanes, the only lane sets a butterfly can pair up. The shift
+// is the true maximum: entries are log weights of whole paths, which on long chunks with negative scores all
+// lie far below zero, where a shift of 0 would flush every exponential to zero.
 __device__ void threaded_softmax(float* x, int n, float* normaliser, int thread, int num_threads) {
-    if (thread < 32) {
-        const int width = num_threads < 32 ? num_threads : 32;
+    int width = 32;
+    while (width > num_threads) width /= 2;
+    if (thread < width) {
         const unsigned mask = width == 32 ? kFullMask : (1u << width) - 1u;
         float m = -INFINITY;
         for (int i = thread; i < n; i += width) m = fmaxf(m, x[i]);

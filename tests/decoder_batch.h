@@ -66,12 +66,16 @@ struct DecoderBatch {
     int T(int c) const { return desc[c].num_timesteps; }
     size_t row(int c) const { return (size_t)desc[c].timestep_offset + c; }
 
+    // The step kernels' common arguments, in their order (decode_step adds timestep_aligned).
+    auto args() {
+        return std::make_tuple((const ChunkDesc*)chunks.get(), results.get(), launch_chunks, scores.get(),
+                               p.score_clamp, num_scores, workspace.get(), states.get(), moves.get(),
+                               (float*)nullptr, sequence.get(), qstring.get(), p.q_scale, p.q_shift,
+                               p.beam_width, p.beam_cut, p.fixed_stay_score);
+    }
     int run(DecoderStep step, int timestep_aligned = 0) {
         cudaStream_t st = nullptr;
-        auto args = std::make_tuple(chunks.get(), results.get(), launch_chunks, scores.get(), p.score_clamp,
-                                    num_scores, workspace.get(), states.get(), moves.get(), (float*)nullptr,
-                                    sequence.get(), qstring.get(), p.q_scale, p.q_shift, p.beam_width,
-                                    p.beam_cut, p.fixed_stay_score);
+        auto args = this->args();
         auto call = [&](auto fn) { return std::apply([&](auto... a) { return fn(st, a...); }, args); };
         switch (step) {
             case DecoderStep::Guides:

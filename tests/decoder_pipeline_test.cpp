@@ -279,6 +279,75 @@ TEST(DecoderDecode, RunsQualitiesAndSummaries) {
     }
 }
 
+// A caller may launch the exported kernels itself. With the host functions' geometry every output is the
+// same bit for bit; a posterior block narrower than a warp (and not a power of two) still normalises.
+TEST(DecoderKernels, CallerLaunchesMatchHostFunctions) {
+    vyr_ref::DecodeParams p;
+    p.num_states = 64;
+    p.beam_width = 16;
+    p.fixed_stay_score = -0.5f;
+    const std::vector<int> lengths = {5, 9, 3};
+    vyr_test::Rng rng(23);
+    const std::vector<float> raw = rng.uniform_vec(17 * 256, -2, 2);
+    const std::vector<float> bias_f = vyr_test::round_to_half(rng.uniform_vec(256, -0.5f, 0.5f));
+    vyr_test::DeviceBuffer<__half> bias(vyr_test::to_half(bias_f));
+    DecoderBatch host(p, lengths, raw), caller(p, lengths, raw), narrow(p, lengths, raw);
+
+    ASSERT_EQ(VyrSuccess, host_post_gemm_no_modbase(bias.get(), host.scores.get(), 256, 17, 4.0f));
+    ASSERT_EQ(cudaSuccess, host.run_all(0));
+
+    auto launch = [](DecoderBatch& b, const void* kernel, dim3 grid, dim3 block, size_t smem, auto... extra) {
+        return std::apply(
+            [&](auto... a) {
+                void* argv[] = {&a..., &extra...};
+                return cudaLaunchKernel(kernel, grid, block, argv, smem, nullptr);
+            },
+            b.args());
+    };
+    {
+        const __half* bias_p = bias.get();
+        __half* scores_p = caller.scores.get();
+        int num_scores = 256, total = 17;
+        float scale = 4.0f;
+        void* argv[] = {&bias_p, &scores_p, &num_scores, &total, &scale};
+        ASSERT_EQ(cudaSuccess,
+                  cudaLaunchKernel((const void*)&post_gemm_no_modbase, 1024, 1024, argv, 0, nullptr));
+    }
+    CUDA_CHECK(cudaMemcpy(narrow.scores.get(), caller.scores.get(), 17 * 256 * sizeof(__half),
+                          cudaMemcpyDeviceToDevice));
+    ASSERT_EQ(cudaSuccess, launch(caller, (const void*)&back_guide_step, 3, 64, 0));
+    ASSERT_EQ(cudaSuccess,
+              launch(caller, (const void*)&beam_search_step, 3, 32, get_beamsearch_shared_mem_bytes(64, 16)));
+    ASSERT_EQ(cudaSuccess,
+              launch(caller, (const void*)&compute_posts_step, 3, 64, get_post_calc_shared_mem_bytes(64)));
+    ASSERT_EQ(cudaSuccess, launch(caller, (const void*)&decode_step, 1, 32, 0, 0));
+    CUDA_CHECK(cudaDeviceSynchronize());
+    EXPECT_TRUE(vyr_test::all_equal(caller.results.download(), host.results.download()));
+    EXPECT_TRUE(vyr_test::all_equal(caller.workspace.download(), host.workspace.download()));
+    EXPECT_TRUE(vyr_test::all_equal(vyr_test::to_float(caller.scores.download()),
+                                    vyr_test::to_float(host.scores.download())));
+    EXPECT_TRUE(vyr_test::all_equal(caller.states.download(), host.states.download()));
+    EXPECT_TRUE(vyr_test::all_equal(caller.moves.download(), host.moves.download()));
+    EXPECT_TRUE(vyr_test::all_equal(caller.sequence.download(), host.sequence.download()));
+    EXPECT_TRUE(vyr_test::all_equal(caller.qstring.download(), host.qstring.download()));
+    EXPECT_TRUE(caller.guards_intact());
+
+    // 24 threads: the normaliser is summed over 16 lanes instead of 32, a different float order (n * 2^-24
+    // relative for n = 64 terms), so the half posteriors may differ by one rounding (2^-10 relative at
+    // most, 2^-24 absolute among subnormals).
+    ASSERT_EQ(cudaSuccess, launch(narrow, (const void*)&back_guide_step, 3, 24, 0));
+    ASSERT_EQ(cudaSuccess,
+              launch(narrow, (const void*)&compute_posts_step, 3, 24, get_post_calc_shared_mem_bytes(64)));
+    CUDA_CHECK(cudaDeviceSynchronize());
+    auto guides = [](const std::vector<float>& ws) {
+        return std::vector<float>(ws.begin(), ws.begin() + (17 + 3) * 64);
+    };
+    EXPECT_TRUE(vyr_test::all_equal(guides(narrow.workspace.download()), guides(host.workspace.download())));
+    EXPECT_TRUE(vyr_test::all_near(vyr_test::to_float(narrow.scores.download()),
+                                   vyr_test::to_float(host.scores.download()), 6e-8, 1.0 / 1024));
+    EXPECT_TRUE(narrow.guards_intact());
+}
+
 // Sizes the kernels cannot index safely are refused before anything is enqueued.
 TEST(DecoderArguments, UnsupportedSizesAreRefused) {
     vyr_ref::DecodeParams p;
