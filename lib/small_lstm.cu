@@ -31,9 +31,16 @@ struct LstmDotProduct<__half, H> {
         __device__ float sum_as_float(float) const { return __low2float(sum) + __high2float(sum); }
     };
 
-    __device__ static __half2 load_word(const __half* weights, int word, int column) {
+    // Left alone, the GPU compiler keeps the 2H loaded halves unpaired and pairs them again at every use:
+    // twice the registers, so much of the column spills to local memory and is reloaded at every step. A
+    // shuffle of each pair to the thread itself makes the paired word the value that stays live.
+    __device__ static __half2 load_word(const __half* weights, int word, int column, int lane) {
         const __half* p = weights + (size_t)(word * kRowsPerWord) * (4 * H) + column;
-        return __halves2half2(__ldg(p), __ldg(p + 4 * H));
+        const unsigned pair = __half_as_ushort(__ldg(p)) | (unsigned)__half_as_ushort(__ldg(p + 4 * H)) << 16;
+        const unsigned kept = __shfl_sync(0xffffffffu, pair, lane);
+        __half2 paired;
+        memcpy(&paired, &kept, sizeof paired);
+        return paired;
     }
     __device__ static float scale_factor(const float*, int) { return 1.0f; }
     __device__ static __half output(float h) { return __float2half_rn(h); }
@@ -54,7 +61,7 @@ struct LstmDotProduct<signed char, H> {
         __device__ float sum_as_float(float factor) const { return (float)sum * factor; }
     };
 
-    __device__ static int load_word(const signed char* weights, int word, int column) {
+    __device__ static int load_word(const signed char* weights, int word, int column, int /*lane*/) {
         unsigned packed = 0;
         for (int b = 0; b < kRowsPerWord; ++b) {
             const signed char w = __ldg(weights + (size_t)(word * kRowsPerWord + b) * (4 * H) + column);
@@ -82,6 +89,7 @@ __global__ void __launch_bounds__(4 * H, 2)
     lstm(int T, const __half* in, const E* weights, const __half* bias, const float* scale, __half* out) {
     using Dot = LstmDotProduct<E, H>;
     static_assert(H % Dot::kRowsPerWord == 0, "the weight column is packed in whole words");
+    static_assert(4 * H % 32 == 0, "the block is made of full warps, as the weight load's shuffle needs");
     constexpr int kGates = 4;
 
     __shared__ typename Dot::Packed out_prev_dp[kLstmSequencesPerBlock][Dot::kWords];
@@ -94,7 +102,7 @@ __global__ void __launch_bounds__(4 * H, 2)
     // Fully unrolled so that the column stays in registers rather than local memory.
     typename Dot::Packed column[Dot::kWords];
 #pragma unroll
-    for (int k = 0; k < Dot::kWords; ++k) column[k] = Dot::load_word(weights, k, j);
+    for (int k = 0; k < Dot::kWords; ++k) column[k] = Dot::load_word(weights, k, j, j % 32);
     const float factor = Dot::scale_factor(scale, j);
 
     typename Dot::Hidden* own_prev = reinterpret_cast<typename Dot::Hidden*>(out_prev_dp[y]);
