@@ -80,6 +80,7 @@ TEST(Activation, EdgeValues) {
             EXPECT_GT(f.act[1](x), 3.5f);
         }
         EXPECT_EQ(f.act[1](-2.0f), f.act[2](-2.0f));
+        EXPECT_EQ(3.5f, f.act[2](std::nanf("")));  // the float minimum returns the other operand for a NaN
         // tanh_x5 saturates at +-5 and is 0 at 0; tanh and sigmoid behave at 0 and for denormals.
         EXPECT_NEAR(5.0f, f.act[4](40.0f), 5 * f.rel);
         EXPECT_NEAR(-5.0f, f.act[4](-40.0f), 5 * f.rel);
