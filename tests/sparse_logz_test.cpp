@@ -1,6 +1,7 @@
 // Sparse CRF forward, backward and log-partition tables, all three compiled families.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <numeric>
@@ -294,11 +295,16 @@ TEST(SparseCrf, IgnoredArgumentTakesIntegersAndPointers) {
     vyr_test::DeviceBuffer<float> z(1), ms_out(1), scores(std::vector<float>{0.25f});
     vyr_test::DeviceBuffer<int> idx(std::vector<int>(5, 0));
     int dummy = 0;
-    EXPECT_EQ(cudaSuccess, logZ_fwd_host_max(0, 1, 1, nullptr, z.get(), ms_out.get(), scores.get(), scores.get(),
-                                             scores.get(), idx.get()));
-    EXPECT_EQ(cudaSuccess, logZ_fwd_host_log_NZ5(0, 1, 1, 7, z.get(), ms_out.get(), scores.get(), scores.get(),
-                                                 scores.get(), idx.get()));
+    EXPECT_EQ(cudaSuccess, logZ_fwd_host_max(0, 1, 1, nullptr, z.get(), ms_out.get(), scores.get(),
+                                             scores.get(), scores.get(), idx.get()));
+    EXPECT_EQ(cudaSuccess, logZ_fwd_host_log_NZ5(0, 1, 1, 7, z.get(), ms_out.get(), scores.get(),
+                                                 scores.get(), scores.get(), idx.get()));
     EXPECT_EQ(cudaSuccess, logZ_fwd_host_log_NZ3(0, 1, 1, &dummy, z.get(), ms_out.get(), scores.get(),
                                                  scores.get(), scores.get(), idx.get()));
+    // NULL and long would be ambiguous between an int and a pointer overload.
+    EXPECT_EQ(cudaSuccess, logZ_fwd_host_max(0, 1, 1, NULL, z.get(), ms_out.get(), scores.get(), scores.get(),
+                                             scores.get(), idx.get()));
+    EXPECT_EQ(cudaSuccess, logZ_fwd_host_max(0, 1, 1, 0L, z.get(), ms_out.get(), scores.get(), scores.get(),
+                                             scores.get(), idx.get()));
     EXPECT_EQ(0.5f, z.download()[0]);
 }
