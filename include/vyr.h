@@ -380,12 +380,15 @@ VYR_API VYR_TRAINING_KERNEL void bwd_scores_log_NZ3(float* beta, const float* Ms
                                                     const int* idx_T, int T, int N, int C);
 
 #ifdef __cplusplus
-/* The ignored fourth argument may be an integer as well as a pointer. */
-#define VYR_LOGZ_INTEGER_OVERLOAD(suffix)                                                                    \
-    inline int logZ_fwd_host_##suffix(int T, int N, int C, int, float* Z, float* Ms_out, const float* Ms,    \
-                                      const float* init_scores, const float* final_scores, const int* idx) { \
-        return logZ_fwd_host_##suffix(T, N, C, static_cast<const void*>(nullptr), Z, Ms_out, Ms,             \
-                                      init_scores, final_scores, idx);                                       \
+/* The ignored fourth argument may be any integer or pointer. A template rather than an int overload: with
+ * int and const void* side by side, NULL and long arguments would be ambiguous calls. */
+#define VYR_LOGZ_INTEGER_OVERLOAD(suffix)                                                                   \
+    template <class Ignored>                                                                                \
+    inline int logZ_fwd_host_##suffix(int T, int N, int C, Ignored, float* Z, float* Ms_out,                \
+                                      const float* Ms, const float* init_scores, const float* final_scores, \
+                                      const int* idx) {                                                     \
+        return logZ_fwd_host_##suffix(T, N, C, static_cast<const void*>(nullptr), Z, Ms_out, Ms,            \
+                                      init_scores, final_scores, idx);                                      \
     }
 VYR_LOGZ_INTEGER_OVERLOAD(max)
 VYR_LOGZ_INTEGER_OVERLOAD(log_NZ5)

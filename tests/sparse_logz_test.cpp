@@ -1,6 +1,7 @@
 // Sparse CRF forward, backward and log-partition tables, all three compiled families.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <numeric>
@@ -207,6 +208,37 @@ TEST(SparseCrf, UnreachableStatesStayMinusInfinity) {
     }
 }
 
+// The maximum keeps the later value on a tie or a NaN on either side, so a NaN summand is dropped unless it
+// comes last; a maximum that ignored NaN (fmaxf) would drop it there too. The log semiring passes any NaN on.
+TEST(SparseCrf, NaNSummands) {
+    for (const Family& f : kFamilies) {
+        SCOPED_TRACE(f.name);
+        const CrfShape c{3, 1, 10, f.nz};
+        CrfInputs in = make_inputs(c, 13);
+        const int first_nan = 2, last_nan = 5;  // states whose first or last summand at step 0 is NaN
+        in.ms[(size_t)first_nan * c.nz] = NAN;
+        in.ms[(size_t)last_nan * c.nz + c.nz - 1] = NAN;
+        const CrfOutputs got = run_family(f, in);
+        const size_t step1 = (size_t)c.N * c.C;
+        EXPECT_EQ(f.semiring == Semiring::log, std::isnan(got.alpha[step1 + first_nan]));
+        EXPECT_TRUE(std::isnan(got.alpha[step1 + last_nan]));
+        // all_near requires NaN to agree element by element. The max semiring against the float reference is
+        // exact (as above); the log semiring within the derived bound.
+        if (f.semiring == Semiring::max) {
+            const auto ref =
+                vyr_ref::crf_tables<float>(f.semiring, c, in.ms, in.init, in.final_scores, in.idx, in.idx_t);
+            EXPECT_TRUE(vyr_test::all_near(got.alpha, ref.alpha, 0.0));
+            EXPECT_TRUE(vyr_test::all_near(got.ms_out, ref.ms_out, 0.0));
+        } else {
+            const auto ref =
+                vyr_ref::crf_tables<double>(f.semiring, c, in.ms, in.init, in.final_scores, in.idx, in.idx_t);
+            const double tol = log_semiring_tol(c.T, max_abs_finite(ref.alpha));
+            EXPECT_TRUE(vyr_test::all_near(widen(got.alpha), ref.alpha, tol));
+            EXPECT_TRUE(vyr_test::all_near(widen(got.ms_out), ref.ms_out, tol));
+        }
+    }
+}
+
 // A caller may launch the kernels itself. Threads of a wider block than there are states must neither write
 // nor disturb the barriers; a narrower block cannot hold a step and must write nothing.
 TEST(SparseCrf, CallerLaunchConfigurations) {
@@ -294,11 +326,16 @@ TEST(SparseCrf, IgnoredArgumentTakesIntegersAndPointers) {
     vyr_test::DeviceBuffer<float> z(1), ms_out(1), scores(std::vector<float>{0.25f});
     vyr_test::DeviceBuffer<int> idx(std::vector<int>(5, 0));
     int dummy = 0;
-    EXPECT_EQ(cudaSuccess, logZ_fwd_host_max(0, 1, 1, nullptr, z.get(), ms_out.get(), scores.get(), scores.get(),
-                                             scores.get(), idx.get()));
-    EXPECT_EQ(cudaSuccess, logZ_fwd_host_log_NZ5(0, 1, 1, 7, z.get(), ms_out.get(), scores.get(), scores.get(),
-                                                 scores.get(), idx.get()));
+    EXPECT_EQ(cudaSuccess, logZ_fwd_host_max(0, 1, 1, nullptr, z.get(), ms_out.get(), scores.get(),
+                                             scores.get(), scores.get(), idx.get()));
+    EXPECT_EQ(cudaSuccess, logZ_fwd_host_log_NZ5(0, 1, 1, 7, z.get(), ms_out.get(), scores.get(),
+                                                 scores.get(), scores.get(), idx.get()));
     EXPECT_EQ(cudaSuccess, logZ_fwd_host_log_NZ3(0, 1, 1, &dummy, z.get(), ms_out.get(), scores.get(),
                                                  scores.get(), scores.get(), idx.get()));
+    // NULL and long would be ambiguous between an int and a pointer overload.
+    EXPECT_EQ(cudaSuccess, logZ_fwd_host_max(0, 1, 1, NULL, z.get(), ms_out.get(), scores.get(), scores.get(),
+                                             scores.get(), idx.get()));
+    EXPECT_EQ(cudaSuccess, logZ_fwd_host_max(0, 1, 1, 0L, z.get(), ms_out.get(), scores.get(), scores.get(),
+                                             scores.get(), idx.get()));
     EXPECT_EQ(0.5f, z.download()[0]);
 }
