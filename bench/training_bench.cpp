@@ -49,7 +49,8 @@ struct CrfFamily {
     int nz;
     int (*fwd)(float*, const float*, const float*, const int*, int, int, int);
     int (*bwd)(float*, const float*, const float*, const int*, int, int, int);
-    int (*logz)(int, int, int, int, float*, float*, const float*, const float*, const float*, const int*);
+    int (*logz)(int, int, int, VyrIgnoredArg, float*, float*, const float*, const float*, const float*,
+                const int*);
 };
 
 void bench_crf(const CrfFamily& f, int T, int N, int C, int iters) {

@@ -321,11 +321,25 @@ VYR_API VYR_DECODER_KERNEL void decode_step(const ChunkDesc* chunks, ChunkResult
  * logZ_fwd_host_<family>(T, N, C, reserved, Z, Ms_out, Ms, init_scores, final_scores, idx):
  *   Ms_out(t, n, s, k) = Ms(t, n, s, k) + alpha_t[idx[s*NZ + k]] and Z[n*C + s] = alpha_T[s] +
  *   final_scores[n*C + s]; the chunk's score is the semiring sum of Z over s. The fourth argument is ignored
- * (any integer or pointer; C++ callers may pass either); alpha is not written. Kernel logz_fwd_<family>(Z,
+ * (any integer or pointer, see VyrIgnoredArg); alpha is not written. Kernel logz_fwd_<family>(Z,
  * Ms_out, Ms, init_scores, final_scores, idx, T, N, C). fwd_scores_host_sparse_<family>(alpha, Ms,
  * init_scores, idx, T, N, C): the forward table. Kernel fwd_scores_<family>, same arguments in the same
  * order. bwd_scores_host_sparse_<family>(beta, Ms, final_scores, idx_T, T, N, C): the backward table. Kernel
  * bwd_scores_<family>, same arguments in the same order. */
+
+/* The ignored fourth argument of the log-partition functions: any integer or pointer. In C++ a one-pointer
+ * record that converts from either (it is passed exactly as a pointer, so C and C++ callers use the same
+ * symbol), which keeps a single function per name: calls with 0, NULL, nullptr, a pointer or an integer
+ * variable all compile, and so does taking the function's address. */
+#ifdef __cplusplus
+struct VyrIgnoredArg {
+    const void* unused;
+    template <class T>
+    VyrIgnoredArg(T) : unused(nullptr) {}
+};
+#else
+typedef const void* VyrIgnoredArg;
+#endif
 
 /* Seen from host code, a kernel's name is the address of its launch stub. */
 #if defined(__CUDACC__)
@@ -334,7 +348,7 @@ VYR_API VYR_DECODER_KERNEL void decode_step(const ChunkDesc* chunks, ChunkResult
 #define VYR_TRAINING_KERNEL
 #endif
 
-VYR_API int logZ_fwd_host_max(int T, int N, int C, const void* ignored, float* Z, float* Ms_out,
+VYR_API int logZ_fwd_host_max(int T, int N, int C, VyrIgnoredArg ignored, float* Z, float* Ms_out,
                               const float* Ms, const float* init_scores, const float* final_scores,
                               const int* idx);
 VYR_API int fwd_scores_host_sparse_max(float* alpha, const float* Ms, const float* init_scores,
@@ -349,7 +363,7 @@ VYR_API VYR_TRAINING_KERNEL void fwd_scores_max(float* alpha, const float* Ms, c
 VYR_API VYR_TRAINING_KERNEL void bwd_scores_max(float* beta, const float* Ms, const float* final_scores,
                                                 const int* idx_T, int T, int N, int C);
 
-VYR_API int logZ_fwd_host_log_NZ5(int T, int N, int C, const void* ignored, float* Z, float* Ms_out,
+VYR_API int logZ_fwd_host_log_NZ5(int T, int N, int C, VyrIgnoredArg ignored, float* Z, float* Ms_out,
                                   const float* Ms, const float* init_scores, const float* final_scores,
                                   const int* idx);
 VYR_API int fwd_scores_host_sparse_log_NZ5(float* alpha, const float* Ms, const float* init_scores,
@@ -364,7 +378,7 @@ VYR_API VYR_TRAINING_KERNEL void fwd_scores_log_NZ5(float* alpha, const float* M
 VYR_API VYR_TRAINING_KERNEL void bwd_scores_log_NZ5(float* beta, const float* Ms, const float* final_scores,
                                                     const int* idx_T, int T, int N, int C);
 
-VYR_API int logZ_fwd_host_log_NZ3(int T, int N, int C, const void* ignored, float* Z, float* Ms_out,
+VYR_API int logZ_fwd_host_log_NZ3(int T, int N, int C, VyrIgnoredArg ignored, float* Z, float* Ms_out,
                                   const float* Ms, const float* init_scores, const float* final_scores,
                                   const int* idx);
 VYR_API int fwd_scores_host_sparse_log_NZ3(float* alpha, const float* Ms, const float* init_scores,
@@ -378,23 +392,6 @@ VYR_API VYR_TRAINING_KERNEL void fwd_scores_log_NZ3(float* alpha, const float* M
                                                     const int* idx, int T, int N, int C);
 VYR_API VYR_TRAINING_KERNEL void bwd_scores_log_NZ3(float* beta, const float* Ms, const float* final_scores,
                                                     const int* idx_T, int T, int N, int C);
-
-#ifdef __cplusplus
-/* The ignored fourth argument may be any integer or pointer. A template rather than an int overload: with
- * int and const void* side by side, NULL and long arguments would be ambiguous calls. */
-#define VYR_LOGZ_INTEGER_OVERLOAD(suffix)                                                                   \
-    template <class Ignored>                                                                                \
-    inline int logZ_fwd_host_##suffix(int T, int N, int C, Ignored, float* Z, float* Ms_out,                \
-                                      const float* Ms, const float* init_scores, const float* final_scores, \
-                                      const int* idx) {                                                     \
-        return logZ_fwd_host_##suffix(T, N, C, static_cast<const void*>(nullptr), Z, Ms_out, Ms,            \
-                                      init_scores, final_scores, idx);                                      \
-    }
-VYR_LOGZ_INTEGER_OVERLOAD(max)
-VYR_LOGZ_INTEGER_OVERLOAD(log_NZ5)
-VYR_LOGZ_INTEGER_OVERLOAD(log_NZ3)
-#undef VYR_LOGZ_INTEGER_OVERLOAD
-#endif
 
 /* CTC-style forward-backward over a left-to-right lattice: at each step the alignment stays at its position
  * or moves one forward. Sizes: T steps, N chunks, S positions.

@@ -172,7 +172,7 @@ int launch_and_wait(const vyr::Kernel<P...>& kernel, int N, int C, A... args) {
         crf_backward<Semiring>(beta, Ms, final_scores, idx_T, T, N, C, blockIdx.x, threadIdx.x, blockDim.x); \
     }                                                                                                        \
     VYR_REGISTER_KERNEL(bwd_scores_##suffix);                                                                \
-    VYR_API int logZ_fwd_host_##suffix(int T, int N, int C, const void* /*ignored*/, float* Z,               \
+    VYR_API int logZ_fwd_host_##suffix(int T, int N, int C, VyrIgnoredArg /*ignored*/, float* Z,             \
                                        float* Ms_out, const float* Ms, const float* init_scores,             \
                                        const float* final_scores, const int* idx) {                          \
         return launch_and_wait(VYR_KERNEL(logz_fwd_##suffix), N, C, Z, Ms_out, Ms, init_scores,              \

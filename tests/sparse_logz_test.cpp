@@ -17,8 +17,7 @@ using vyr_ref::CrfShape;
 using vyr_ref::Semiring;
 using vyr_test::DeviceBuffer;
 
-using LogzHost = int (*)(int, int, int, const void*, float*, float*, const float*, const float*, const float*,
-                         const int*);
+using LogzHost = decltype(&logZ_fwd_host_max);
 using TableHost = int (*)(float*, const float*, const float*, const int*, int, int, int);
 using TableKernel = void (*)(float*, const float*, const float*, const int*, int, int, int);
 
@@ -332,7 +331,11 @@ TEST(SparseCrf, IgnoredArgumentTakesIntegersAndPointers) {
                                                  scores.get(), scores.get(), idx.get()));
     EXPECT_EQ(cudaSuccess, logZ_fwd_host_log_NZ3(0, 1, 1, &dummy, z.get(), ms_out.get(), scores.get(),
                                                  scores.get(), scores.get(), idx.get()));
-    // NULL and long would be ambiguous between an int and a pointer overload.
+    // NULL, a long and an int variable; and the address of the function can be taken without naming a type.
+    const int nz = 5;
+    auto logz = &logZ_fwd_host_log_NZ5;
+    EXPECT_EQ(cudaSuccess,
+              logz(0, 1, 1, nz, z.get(), ms_out.get(), scores.get(), scores.get(), scores.get(), idx.get()));
     EXPECT_EQ(cudaSuccess, logZ_fwd_host_max(0, 1, 1, NULL, z.get(), ms_out.get(), scores.get(), scores.get(),
                                              scores.get(), idx.get()));
     EXPECT_EQ(cudaSuccess, logZ_fwd_host_max(0, 1, 1, 0L, z.get(), ms_out.get(), scores.get(), scores.get(),
