@@ -49,8 +49,12 @@ double time_ms(cudaStream_t stream, int warmup, int iters, F enqueue) {
 }
 
 // A benchmark's only correctness check: the first values of an output are finite and not all zero.
-inline float to_float(float x) { return x; }
-inline float to_float(__half x) { return __half2float(x); }
+inline float to_float(float x) {
+    return x;
+}
+inline float to_float(__half x) {
+    return __half2float(x);
+}
 template <class T>
 void check_output(const T* device, size_t n, const char* name) {
     std::vector<T> host(std::min<size_t>(n, 1 << 16));

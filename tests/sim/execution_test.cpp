@@ -272,7 +272,8 @@ TEST(SimExecution, MisuseIsReported) {
 }  // namespace
 
 #if !defined(__SANITIZE_ADDRESS__)
-// A kernel whose locals outgrow the fiber stack is named when it dies (the sanitizer build has its own report).
+// A kernel whose locals outgrow the fiber stack is named when it dies (the sanitizer build has its own
+// report).
 __global__ void deep_stack_kernel(int* out) {
     volatile char big[1 << 20];
     big[0] = 1;
