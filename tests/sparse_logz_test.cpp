@@ -93,6 +93,15 @@ CrfOutputs run_family(const Family& f, const CrfInputs& in) {
 std::vector<double> widen(const std::vector<float>& v) {
     return std::vector<double>(v.begin(), v.end());
 }
+
+// All four tables of a family against the reference: finite values within tol, NaN and infinities exactly.
+template <class Ref>
+void expect_tables_near(const CrfOutputs& got, const Ref& ref, double tol) {
+    EXPECT_TRUE(vyr_test::all_near(widen(got.alpha), ref.alpha, tol));
+    EXPECT_TRUE(vyr_test::all_near(widen(got.beta), ref.beta, tol));
+    EXPECT_TRUE(vyr_test::all_near(widen(got.z), ref.z, tol));
+    EXPECT_TRUE(vyr_test::all_near(widen(got.ms_out), ref.ms_out, tol));
+}
 double max_abs_finite(const std::vector<double>& v) {
     double m = 0;
     for (double x : v)
@@ -150,10 +159,7 @@ TEST(SparseCrf, MatchesReference) {
                                                              in.final_scores, in.idx, in.idx_t);
                 const double tol =
                     log_semiring_tol(sc.T, max_abs_finite(ref.alpha) + max_abs_finite(ref.beta));
-                EXPECT_TRUE(vyr_test::all_near(widen(got.alpha), ref.alpha, tol));
-                EXPECT_TRUE(vyr_test::all_near(widen(got.beta), ref.beta, tol));
-                EXPECT_TRUE(vyr_test::all_near(widen(got.z), ref.z, tol));
-                EXPECT_TRUE(vyr_test::all_near(widen(got.ms_out), ref.ms_out, tol));
+                expect_tables_near(got, ref, tol);
             }
         }
 }
@@ -200,10 +206,7 @@ TEST(SparseCrf, UnreachableStatesStayMinusInfinity) {
         EXPECT_GT(unreachable, 12u) << "inputs should leave some states unreachable";
         // all_near requires NaN and inf to agree exactly; finite values within the derived bound.
         const double tol = log_semiring_tol(6, max_abs_finite(ref.alpha) + max_abs_finite(ref.beta));
-        EXPECT_TRUE(vyr_test::all_near(widen(got.alpha), ref.alpha, tol));
-        EXPECT_TRUE(vyr_test::all_near(widen(got.beta), ref.beta, tol));
-        EXPECT_TRUE(vyr_test::all_near(widen(got.z), ref.z, tol));
-        EXPECT_TRUE(vyr_test::all_near(widen(got.ms_out), ref.ms_out, tol));
+        expect_tables_near(got, ref, tol);
     }
 }
 

@@ -291,25 +291,24 @@ inline unsigned __byte_perm(unsigned x, unsigned y, unsigned s) {
     for (int i = 0; i < 4; ++i) r |= (unsigned)((v >> (8 * ((s >> (4 * i)) & 7))) & 0xff) << (8 * i);
     return r;
 }
+template <class To, class From>
+inline To vyr_sim_bit_cast(From x) {
+    static_assert(sizeof(To) == sizeof(From), "reinterpretation keeps the size");
+    To y;
+    std::memcpy(&y, &x, sizeof y);
+    return y;
+}
 inline float __int_as_float(int x) {
-    float f;
-    std::memcpy(&f, &x, 4);
-    return f;
+    return vyr_sim_bit_cast<float>(x);
 }
 inline int __float_as_int(float x) {
-    int i;
-    std::memcpy(&i, &x, 4);
-    return i;
+    return vyr_sim_bit_cast<int>(x);
 }
 inline float __uint_as_float(unsigned x) {
-    float f;
-    std::memcpy(&f, &x, 4);
-    return f;
+    return vyr_sim_bit_cast<float>(x);
 }
 inline unsigned __float_as_uint(float x) {
-    unsigned i;
-    std::memcpy(&i, &x, 4);
-    return i;
+    return vyr_sim_bit_cast<unsigned>(x);
 }
 inline float __fadd_rn(float a, float b) {
     return a + b;
