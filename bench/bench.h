@@ -79,4 +79,12 @@ inline void report(const char* name, double ms, double rate, const char* unit) {
     std::printf("%-48s %12.4f ms/call %14.4g %s\n", name, ms, rate, unit);
 }
 
+// One comparison line against a peer measured in the same process (cuBLAS + epilogue, cuDNN, PyTorch, the
+// device's copy bandwidth): scripts/gpu-check.sh collects these lines into its table of ratios. `speedup` is
+// peer time over ours, so above 1 means faster than the peer.
+inline void report_vs(const char* name, double ours_ms, const char* peer, double peer_ms) {
+    std::printf("vs-peer: %s | ours_ms=%.5f | peer=%s | peer_ms=%.5f | speedup=%.3f\n", name, ours_ms, peer, peer_ms,
+                peer_ms / ours_ms);
+}
+
 }  // namespace vyr_bench
