@@ -1,7 +1,6 @@
 #include "harness.h"
 
 #include <cmath>
-#include <cstdlib>
 
 namespace vyr_test {
 
@@ -62,19 +61,3 @@ template <class T>
 }
 
 }  // namespace vyr_test
-
-// The library reads no environment; the tests map VYR_SIM_ORDER (forward, reverse, or a shuffle seed) onto
-// the simulator's own setting, so CI can run the suite under several resume orders.
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-#if defined(VYR_BACKEND_SIM)
-    if (const char* order = std::getenv("VYR_SIM_ORDER")) {
-        std::string o = order;
-        if (o == "reverse")
-            vyr_sim_set_order(VYR_SIM_ORDER_REVERSE, 0);
-        else if (o != "forward")
-            vyr_sim_set_order(VYR_SIM_ORDER_SHUFFLE, (unsigned)std::strtoul(order, nullptr, 10));
-    }
-#endif
-    return RUN_ALL_TESTS();
-}

@@ -99,6 +99,9 @@ class Rng {
     std::mt19937_64 gen_;
 };
 
+// Sets the simulator's resume order from VYR_SIM_ORDER (forward when unset); nothing on a GPU.
+void use_order_from_environment();
+
 std::vector<__half> to_half(const std::vector<float>& v);
 std::vector<float> to_float(const std::vector<__half>& v);
 // Rounds each value to half and back, so references see exactly the inputs the kernel sees.

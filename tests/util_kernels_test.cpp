@@ -369,7 +369,7 @@ TEST(RingBuffers, FewBlocksAnyThreadOrder) {
         check_window(kFullWindowMidChunk);
         check_convert({"115 rows of 37", 5, 23, 37, {23 * 48, 48, 1}, {23 * 37, 37, 1}, 0});
     }
-    vyr_sim_set_order(VYR_SIM_ORDER_FORWARD, 0);
+    vyr_test::use_order_from_environment();
 }
 #endif
 

@@ -1,9 +1,5 @@
 // Warp shuffles, votes and reductions against hand-written formulas of the PTX semantics, lane by lane.
-#include <gtest/gtest.h>
-
-#include <vector>
-
-#include "frame.cuh"
+#include "sim_test.h"
 
 namespace {
 
@@ -59,8 +55,7 @@ void check_shuffles(int block) {
                              std::to_string(arg) + " block " + std::to_string(block));
                 ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(shuffle_kernel<T>), 1, block, 0, nullptr, out,
                                                    op, arg, width));
-                std::vector<T> got(block);
-                cudaMemcpy(got.data(), out, block * sizeof(T), cudaMemcpyDeviceToHost);
+                const std::vector<T> got = download(out, block);
                 for (int t = 0; t < block; ++t) {
                     const int src = (t & ~31) + source_lane(op, t % 32, arg, width);
                     ASSERT_EQ((T)(src * 3 + 1), got[t]) << "thread " << t;
@@ -98,8 +93,7 @@ TEST(SimCollectives, VotesAndReductionsUnderPartialMasks) {
     unsigned* out = nullptr;
     ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 64 * 4 * sizeof(unsigned)));
     ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(vote_kernel), 1, 64, 0, nullptr, out));
-    std::vector<unsigned> got(64 * 4);
-    cudaMemcpy(got.data(), out, got.size() * sizeof(unsigned), cudaMemcpyDeviceToHost);
+    const std::vector<unsigned> got = download(out, 64 * 4);
     unsigned even_sum = 0;
     for (int l = 0; l < 32; l += 2) even_sum += l;
     for (int t = 0; t < 64; ++t) {
@@ -131,8 +125,7 @@ TEST(SimCollectives, PartialTailWarp) {
     int* out = nullptr;
     ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 48 * sizeof(int)));
     ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(tail_warp_kernel), 1, 48, 0, nullptr, out));
-    std::vector<int> got(48);
-    cudaMemcpy(got.data(), out, 48 * sizeof(int), cudaMemcpyDeviceToHost);
+    const std::vector<int> got = download(out, 48);
     for (int t = 0; t < 48; ++t) {
         int base = t & ~15, sum = 0;
         for (int i = 0; i < 16; ++i) sum += base + i;

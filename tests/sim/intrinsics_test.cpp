@@ -1,12 +1,10 @@
 // Emulated instructions against their documented behaviour: flush-to-zero arithmetic, single rounding of the
 // half fused multiply-add, the byte dot product, and the bounded asynchronous copy.
-#include <gtest/gtest.h>
-
 #include <cmath>
+#include <cstring>
 #include <limits>
-#include <vector>
 
-#include "frame.cuh"
+#include "sim_test.h"
 
 namespace {
 
@@ -19,14 +17,10 @@ __global__ void ftz_kernel(const float* in, float* out) {
 
 TEST(SimIntrinsics, FloatArithmeticFlushesSubnormals) {
     const float tiny = std::numeric_limits<float>::min();  // smallest normal
-    std::vector<float> in = {tiny, 3 * tiny / 4, -tiny / 8, 1.0f};
-    float *d_in, *d_out;
-    cudaMalloc(&d_in, 4 * sizeof(float));
-    cudaMalloc(&d_out, 12 * sizeof(float));
-    cudaMemcpy(d_in, in.data(), 4 * sizeof(float), cudaMemcpyHostToDevice);
+    float* d_in = upload(std::vector<float>{tiny, 3 * tiny / 4, -tiny / 8, 1.0f});
+    float* d_out = upload(std::vector<float>(12));
     ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(ftz_kernel), 1, 4, 0, nullptr, d_in, d_out));
-    std::vector<float> out(12);
-    cudaMemcpy(out.data(), d_out, 12 * sizeof(float), cudaMemcpyDeviceToHost);
+    const std::vector<float> out = download(d_out, 12);
     EXPECT_EQ(0.0f, out[0]);
     EXPECT_EQ(tiny, out[1]);
     EXPECT_EQ(0.0f, out[4]);
@@ -40,15 +34,16 @@ TEST(SimIntrinsics, FloatArithmeticFlushesSubnormals) {
     cudaFree(d_out);
 }
 
+// The library's packed fused multiply-add rounds a * b + c once. Each lane's exact result lies just off a
+// rounding boundary of half: rounding the product to half first, or the sum to float first, lands on the
+// boundary and rounds the other way.
 TEST(SimIntrinsics, HalfFmaRoundsOnce) {
-    // (1 + 2^-10)(1 + 2^-9) - 1 = 3 * 2^-10 + 2^-19 is exact in half. Rounding the product to half first
-    // (1 + 3 * 2^-10, the 2^-19 lost below the ulp of 2^-10) would give 3 * 2^-10 instead.
-    const __half a = __float2half(1.0f + 1.0f / 1024), b = __float2half(1.0f + 1.0f / 512);
-    const __half c = __float2half(-1.0f);
-    EXPECT_EQ(3.0f / 1024 + 1.0f / (1 << 19), __half2float(__hfma(a, b, c)));
-    const __half2 r = __hfma2(__halves2half2(a, b), __halves2half2(b, a), __halves2half2(c, c));
-    EXPECT_EQ(3.0f / 1024 + 1.0f / (1 << 19), __low2float(r));
-    EXPECT_EQ(3.0f / 1024 + 1.0f / (1 << 19), __high2float(r));
+    const float a[2] = {1.0009765625f, 1.890625f}, b[2] = {1.4208984375f, 0.646484375f};
+    const float c[2] = {0x1.444p-14f, -0x1.804p-14f}, want[2] = {1.4228515625f, 1.2216796875f};
+    const __half2 r = vyr::hfma2(__floats2half2_rn(a[0], a[1]), __floats2half2_rn(b[0], b[1]),
+                                 __floats2half2_rn(c[0], c[1]));
+    EXPECT_EQ(want[0], __low2float(r));
+    EXPECT_EQ(want[1], __high2float(r));
 }
 
 __global__ void dot_kernel(const int* a, const int* b, int* out) {
@@ -57,20 +52,11 @@ __global__ void dot_kernel(const int* a, const int* b, int* out) {
 
 TEST(SimIntrinsics, ByteDotProduct) {
     // Bytes (lowest first): a = {-128, 127, -1, 5}, b = {-128, -128, 2, 3}.
-    std::vector<int> a = {(int)0x05ff7f80u}, b = {(int)0x03028080u};
-    int *da, *db, *dout;
-    cudaMalloc(&da, 4);
-    cudaMalloc(&db, 4);
-    cudaMalloc(&dout, 4);
-    cudaMemcpy(da, a.data(), 4, cudaMemcpyHostToDevice);
-    cudaMemcpy(db, b.data(), 4, cudaMemcpyHostToDevice);
-    ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(dot_kernel), 1, 1, 0, nullptr, da, db, dout));
-    int out = 0;
-    cudaMemcpy(&out, dout, 4, cudaMemcpyDeviceToHost);
-    EXPECT_EQ(1000 + 16384 - 16256 - 2 + 15, out);
-    cudaFree(da);
-    cudaFree(db);
-    cudaFree(dout);
+    int *a = upload(std::vector<int>{(int)0x05ff7f80u}), *b = upload(std::vector<int>{(int)0x03028080u});
+    int* out = upload(std::vector<int>(1));
+    ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(dot_kernel), 1, 1, 0, nullptr, a, b, out));
+    EXPECT_EQ(1000 + 16384 - 16256 - 2 + 15, download(out, 1)[0]);
+    for (int* p : {a, b, out}) cudaFree(p);
 }
 
 __global__ void copy_kernel(const char* src, char* out, int src_bytes) {
@@ -90,14 +76,11 @@ __global__ void copy_kernel(const char* src, char* out, int src_bytes) {
 }
 
 TEST(SimIntrinsics, AsyncCopyIsBoundedAndLandsAtItsWait) {
-    char *src, *out;
-    cudaMalloc(&src, 5);  // exactly 5 bytes: reading 16 would be caught by the sanitizer build
-    cudaMalloc(&out, 19);
-    cudaMemcpy(src, "abcde", 5, cudaMemcpyHostToDevice);
+    char* src = upload(std::vector<char>{'a', 'b', 'c', 'd', 'e'});  // reading 16 bytes would be caught
+    char* out = upload(std::vector<char>(19));
     ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(copy_kernel), 1, 1, 0, nullptr, src, out, 5));
-    char host[19];
-    cudaMemcpy(host, out, 19, cudaMemcpyDeviceToHost);
-    EXPECT_EQ(0, std::memcmp(host, "abcde\0\0\0\0\0\0\0\0\0\0\0", 16));
+    const std::vector<char> host = download(out, 19);
+    EXPECT_EQ(0, std::memcmp(host.data(), "abcde\0\0\0\0\0\0\0\0\0\0\0", 16));
     EXPECT_EQ('a', host[16]);
     EXPECT_EQ((char)0xff, host[17]) << "the second group is still in flight";
     EXPECT_EQ('a', host[18]);

@@ -1,10 +1,6 @@
 // Tensor-core fragments: a warp multiplies small-integer matrices (exact in both f16 and s8 paths), loading
 // its fragments by the lane maps of the PTX description, and the result must equal a host product.
-#include <gtest/gtest.h>
-
-#include <vector>
-
-#include "frame.cuh"
+#include "sim_test.h"
 
 namespace {
 
@@ -33,21 +29,6 @@ __global__ void mma_s8_kernel(const signed char* a, const signed char* b, const 
     int out[4];
     vyr::mma_m16n8k32_s8(out, op);
     for (int i = 0; i < 4; ++i) d[(g + 8 * (i / 2)) * 8 + 2 * t + i % 2] = out[i];
-}
-
-template <class T>
-T* upload(const std::vector<T>& h) {
-    T* d = nullptr;
-    cudaMalloc(&d, h.size() * sizeof(T));
-    cudaMemcpy(d, h.data(), h.size() * sizeof(T), cudaMemcpyHostToDevice);
-    return d;
-}
-
-template <class T>
-std::vector<T> download(const T* d, size_t n) {
-    std::vector<T> h(n);
-    cudaMemcpy(h.data(), d, n * sizeof(T), cudaMemcpyDeviceToHost);
-    return h;
 }
 
 TEST(SimMma, HalfFragmentsGiveTheExactProduct) {
