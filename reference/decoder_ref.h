@@ -1,7 +1,6 @@
 // Sequential CRF decoder, the oracle for the decoder kernels. One chunk at a time; scores are given as the
 // float values of the half inputs, [T][4 * num_states]. Guides and posteriors are computed in double. The
-// beam search follows the kernel step by step (candidate order, merge rule, threshold bisection, compaction
-// order, tie-breaks) in float, so that on well-separated inputs its rows match the kernel's exactly.
+// beam search has no oracle here: its tests check the kernel against the search's definition instead.
 #pragma once
 
 #include <string>
@@ -34,14 +33,6 @@ std::vector<double> back_guides(const std::vector<float>& scores, int T, const D
 // Posterior state probabilities, rows 0..T of num_states, from forward scores and the given guides.
 std::vector<double> posteriors(const std::vector<float>& scores, const std::vector<double>& guides, int T,
                                const DecodeParams& p);
-
-struct BeamResult {
-    float score = 0.0f;                          // -1 when the search could not proceed
-    std::vector<std::vector<BeamElement>> rows;  // rows 0..T; row t holds the beam after timestep t - 1
-};
-// `guides` are the float guides the kernel reads (rows 0..T of num_states).
-BeamResult beam_search(const std::vector<float>& scores, const std::vector<float>& guides, int T,
-                       const DecodeParams& p);
 
 struct DecodeResult {
     std::vector<int> states;  // base index per timestep
