@@ -132,13 +132,6 @@ template <class T>
 // Simulates another device for the lifetime of the object.
 class SimulatedDevice {
   public:
-    SimulatedDevice(int cc_major, int cc_minor) {
-        vyr_sim_get_device(&saved_);
-        VyrSimDevice d = saved_;
-        d.cc_major = cc_major;
-        d.cc_minor = cc_minor;
-        vyr_sim_set_device(&d);
-    }
     explicit SimulatedDevice(const VyrSimDevice& d) {
         vyr_sim_get_device(&saved_);
         vyr_sim_set_device(&d);
