@@ -66,7 +66,7 @@ const StepCase kStepCases[] = {
     {"256 states, beam 256", 256, 256, 0.0f, -1.0f, 100.0f, {6, 11}, {}},
     {"1024 states, beam 32", 1024, 32, 0.0f, -1.0f, 100.0f, {5, 8, 3}, {}},
     {"4096 states, beam 32, strided blocks", 4096, 32, 0.0f, -1.0f, 100.0f, {3, 2}, {}},
-    {"16 states, narrow cut", 16, 32, 0.0f, -1.0f, 1.5f, {14}, {}},
+    {"16 states, cut 3, no count limit", 16, 256, 0.0f, -1.0f, 3.0f, {14, 6, 9}, {}},
     {"4 states, cut below one", 4, 8, 0.0f, 0.0f, 0.5f, {10, 0}, {}},
     {"64 states, no cut", 64, 32, 0.0f, -0.5f, 0.0f, {8}, {}},
     {"4 states, every path kept", 4, 256, 0.0f, -0.5f, 1e30f, {3, 2}, {}, false, true},
