@@ -52,7 +52,7 @@ ToolRun run_tool(std::vector<std::string> args) {
         const bool ok =
             i + 3 < l.size() && l[i].size() > 1 && l[i][0] == '@' && l[i + 2] == "+" &&
             l[i + 1].find_first_not_of("ACGT") == std::string::npos && l[i + 3].size() == l[i + 1].size() &&
-            (l[i + 3] == "!" && l[i + 1] == "A" ||
+            ((l[i + 3] == "!" && l[i + 1] == "A") ||
              std::all_of(l[i + 3].begin(), l[i + 3].end(), [](char q) { return q >= 34 && q <= 83; }));
         if (!ok) return ::testing::AssertionFailure() << "bad record " << i / 4;
         got->push_back(l[i].substr(1) + ":" + l[i + 1]);

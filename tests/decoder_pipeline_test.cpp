@@ -301,8 +301,9 @@ TEST(DecoderArguments, UnsupportedSizesAreRefused) {
             b.num_scores = c.num_scores;
             b.p.beam_width = c.beam_width;
             const bool reads_width = s == DecoderStep::Beam || s == DecoderStep::Decode;
-            if (c.beam_width == 8 || reads_width)
+            if (c.beam_width == 8 || reads_width) {
                 EXPECT_EQ(c.expected, b.run(s)) << c.num_chunks << " " << c.num_scores << " " << c.beam_width;
+            }
         }
     CUDA_CHECK(cudaDeviceSynchronize());
     EXPECT_TRUE(vyr_test::all_equal(b.workspace.download(), ws_before));

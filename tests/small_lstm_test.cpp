@@ -36,7 +36,7 @@ std::vector<float> fill(vyr_test::Rng& rng, size_t n, float bound) {
 // to matter at every step without driving the gates into saturation.
 Layer random_layer(int N, int T, int H, uint64_t seed) {
     vyr_test::Rng rng(seed);
-    Layer l{N, T, H, fill(rng, (size_t)N * T * 4 * H, 1.5f), fill(rng, 4 * H, 0.5f)};
+    Layer l{N, T, H, fill(rng, (size_t)N * T * 4 * H, 1.5f), fill(rng, 4 * H, 0.5f), {}, {}, {}, {}};
     const float a = 2.0f / H;
     l.w_half = fill(rng, (size_t)H * 4 * H, a);
     l.scale.resize(4 * H);
@@ -64,7 +64,8 @@ LstmRun run_lstm(const Layer& l, int direction, bool int8) {
     DeviceBuffer<__half> out((size_t)l.N * l.T * l.H);
     const void* weights = int8 ? (const void*)w_q.get() : (const void*)w_half.get();
     LstmRun r{host_small_lstm(nullptr, l.N, l.T, l.H, direction, in.get(), weights, bias.get(),
-                              int8 ? scale.get() : nullptr, out.get())};
+                              int8 ? scale.get() : nullptr, out.get()),
+              {}};
     EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
     EXPECT_TRUE(out.guards_intact());
     r.out = vyr_test::to_float(out.download());
@@ -134,7 +135,7 @@ TEST(SmallLstm, FedBackStateThroughPermutedWeights) {
         SCOPED_TRACE(v.name);
         const int N = 4, T = 2, H = v.H;
         vyr_test::Rng rng(31);
-        Layer l{N, T, H, std::vector<float>((size_t)N * T * 4 * H), fill(rng, 4 * H, 0.5f)};
+        Layer l{N, T, H, std::vector<float>((size_t)N * T * 4 * H), fill(rng, 4 * H, 0.5f), {}, {}, {}, {}};
         for (int n = 0; n < N; ++n)
             for (int t = 0; t < T; ++t)
                 for (int u = 0; u < H; ++u) {
