@@ -76,7 +76,7 @@ struct RegTile<__half> : OperandTile<__half> {
     __device__ void mul_(__half s) {
         const __half2 s2 = __half2half2(s);
 #pragma unroll
-        for (int i = 0; i < 4; ++i) set_pair(i, __hmul2(pair(i), s2));
+        for (int i = 0; i < 4; ++i) set_pair(i, __hmul2_rn(pair(i), s2));
     }
     // Half-accumulating product: output columns 0-7 from B registers (b0, b1), 8-15 from (b2, b3).
     __device__ void mma_half(const RegTile<__half>& a, uint32_t b0, uint32_t b1, uint32_t b2, uint32_t b3) {
@@ -177,12 +177,12 @@ __device__ inline void load_B(RegTile<T>& b, const void* pair, int lane) {
     b.load(pair, lane);
 }
 
-// Adds the half bias of the tile's columns (2t, 2t + 1) and (8 + 2t, 9 + 2t) in half precision.
+// Adds (non-contracting, one rounding) the half bias of the tile's columns (2t, 2t + 1) and (8 + 2t, 9 + 2t) in half precision.
 __device__ inline void apply_bias(RegTile<__half>& tile, __half2 low, __half2 high) {
-    tile.set_pair(0, __hadd2(tile.pair(0), low));
-    tile.set_pair(1, __hadd2(tile.pair(1), low));
-    tile.set_pair(2, __hadd2(tile.pair(2), high));
-    tile.set_pair(3, __hadd2(tile.pair(3), high));
+    tile.set_pair(0, __hadd2_rn(tile.pair(0), low));
+    tile.set_pair(1, __hadd2_rn(tile.pair(1), low));
+    tile.set_pair(2, __hadd2_rn(tile.pair(2), high));
+    tile.set_pair(3, __hadd2_rn(tile.pair(3), high));
 }
 
 // Writes a 16 x 16 half tile to tile pair (pos.x, pos.y) of a tiled matrix with `col_tiles` tile pairs per
