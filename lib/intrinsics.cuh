@@ -371,7 +371,8 @@ inline void transpose8x8_lanes(::vyr_sim::LaneSlot* lanes, unsigned, int) {
 }  // namespace sim_mma
 #endif
 
-__device__ inline void mma_m16n8k16_f16_half_acc(unsigned (&d)[2], const MmaF16HalfAccOperands& in) {
+__device__ inline void mma_m16n8k16_f16_half_acc([[maybe_unused]] unsigned (&d)[2],
+                                                 [[maybe_unused]] const MmaF16HalfAccOperands& in) {
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
     asm volatile(
         "mma.sync.aligned.m16n8k16.row.col.f16.f16.f16.f16 {%0,%1}, {%2,%3,%4,%5}, {%6,%7}, {%8,%9};\n"

@@ -16,6 +16,7 @@ __global__ void __launch_bounds__(kThreads, kMinBlocks)
     mm_kernel(int2 blocks, const typename Op::Element* x, const typename Op::Element* w,
               const float* x_scales, const float* w_scales, const __half* bias, __half* y,
               int* work_counter) {
+#if VYR_TILED_ARCH
     static_assert(Op::kThreads == kThreads && Op::kRowTiles == kBlockTiles && Op::kColTiles == kBlockTiles,
                   "one block computes 128 x 128 outputs");
     using Smem = typename Op::template SMem<true>;
@@ -54,6 +55,10 @@ __global__ void __launch_bounds__(kThreads, kMinBlocks)
                 }
         }
     }
+#else
+    unused(blocks, x, w, x_scales, w_scales, bias, y, work_counter);
+    __trap();
+#endif
 }
 
 }  // namespace vyr

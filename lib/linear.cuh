@@ -13,6 +13,10 @@
 
 #include "frame.cuh"
 
+// The tensor-core instructions of these kernels exist from 8.0 on. Device code built for older architectures
+// (for the library's other families) gets kernels that trap, which also keeps their compile time down.
+#define VYR_TILED_ARCH (VYR_ARCH == 0 || VYR_ARCH >= 800)
+
 namespace vyr {
 
 constexpr int kMemTileBytes = 256;
@@ -59,8 +63,14 @@ struct RegTile<signed char> : OperandTile<signed char> {};
 
 template <>
 struct RegTile<__half> : OperandTile<__half> {
-    __device__ __half2 pair(int i) const { return reinterpret_cast<const __half2&>(r[i]); }
-    __device__ void set_pair(int i, __half2 v) { r[i] = reinterpret_cast<const uint32_t&>(v); }
+    // Half pairs travel as 32-bit words, low half in the low bits.
+    __device__ __half2 pair(int i) const {
+        return __halves2half2(__ushort_as_half((unsigned short)(r[i] & 0xffffu)),
+                              __ushort_as_half((unsigned short)(r[i] >> 16)));
+    }
+    __device__ void set_pair(int i, __half2 v) {
+        r[i] = (uint32_t)__half_as_ushort(__low2half(v)) | (uint32_t)__half_as_ushort(__high2half(v)) << 16;
+    }
     __device__ void zero() {
 #pragma unroll
         for (int j = 0; j < 4; ++j) r[j] = 0;
@@ -177,7 +187,8 @@ __device__ inline void load_B(RegTile<T>& b, const void* pair, int lane) {
     b.load(pair, lane);
 }
 
-// Adds (non-contracting, one rounding) the half bias of the tile's columns (2t, 2t + 1) and (8 + 2t, 9 + 2t) in half precision.
+// Adds (non-contracting, one rounding) the half bias of the tile's columns (2t, 2t + 1) and (8 + 2t, 9 + 2t)
+// in half precision.
 __device__ inline void apply_bias(RegTile<__half>& tile, __half2 low, __half2 high) {
     tile.set_pair(0, __hadd2_rn(tile.pair(0), low));
     tile.set_pair(1, __hadd2_rn(tile.pair(1), low));

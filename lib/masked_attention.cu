@@ -175,6 +175,7 @@ __device__ inline void attention_chunk(int a, QueryTile& prev, QueryTile& own, u
 template <int W>
 __global__ void __launch_bounds__(AttentionTraits<W>::kThreads, AttentionTraits<W>::kMinBlocks)
     attention(int T, const __half* qkv, __half* out) {
+#if VYR_TILED_ARCH
     using Traits = AttentionTraits<W>;
     constexpr int S = Traits::kSlots;
     VYR_DYNAMIC_SMEM(unsigned char, smem);
@@ -186,6 +187,10 @@ __global__ void __launch_bounds__(AttentionTraits<W>::kThreads, AttentionTraits<
         attention_chunk<S>(a, x, y, smem, qkv, out, n, h, H, T, warp, lane);
         attention_chunk<S>(a + 1, y, x, smem, qkv, out, n, h, H, T, warp, lane);
     }
+#else
+    unused(T, qkv, out);
+    __trap();
+#endif
 }
 
 }  // namespace vyr

@@ -47,6 +47,7 @@ template <class Op, int kThreads>
 __global__ void __launch_bounds__(kThreads)
     mm_swiglu(int2 blocks, const typename Op::Element* x, const typename Op::Element* w,
               const float* x_scales, const float* w_scales, __half* out, int* work_counter) {
+#if VYR_TILED_ARCH
     static_assert(Op::kThreads == kThreads && Op::kColTiles == 8 && Op::kTN == 4,
                   "value/gate pairs per warp");
     using Smem = typename Op::template SMem<false>;
@@ -75,6 +76,10 @@ __global__ void __launch_bounds__(kThreads)
                 store_tiled16x8(out, y, pos, out_col_pairs, op.lane);
             }
     }
+#else
+    unused(blocks, x, w, x_scales, w_scales, out, work_counter);
+    __trap();
+#endif
 }
 
 }  // namespace vyr

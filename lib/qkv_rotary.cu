@@ -33,6 +33,7 @@ __global__ void __launch_bounds__(kThreads, kMinBlocks)
     qkv_rotary(int N, int H, int T, int hd16, [[maybe_unused]] float unused, const typename Op::Element* x,
                const typename Op::Element* w, const float* x_scales, const float* w_scales,
                const __half* sincos, __half* out, int* work_counter) {
+#if VYR_TILED_ARCH
     static_assert(Op::kThreads == kThreads && Op::kRowTiles == 8 && Op::kColTiles == 8 && Op::kTN == 4 &&
                       Op::kStages == 4,
                   "one 16-column tile per stage and warp column");
@@ -98,6 +99,10 @@ __global__ void __launch_bounds__(kThreads, kMinBlocks)
             if (c == 0) issue(3);
         }
     }
+#else
+    unused(N, H, T, hd16, x, w, x_scales, w_scales, sincos, out, work_counter);
+    __trap();
+#endif
 }
 
 }  // namespace vyr
