@@ -30,7 +30,7 @@ constexpr int kQkvItemRows = 256;
 
 template <class Op, int kThreads, int kMinBlocks>
 __global__ void __launch_bounds__(kThreads, kMinBlocks)
-    qkv_rotary(int N, int H, int T, int hd16, [[maybe_unused]] float unused, const typename Op::Element* x,
+    qkv_rotary(int N, int H, int T, int hd16, [[maybe_unused]] float ignored, const typename Op::Element* x,
                const typename Op::Element* w, const float* x_scales, const float* w_scales,
                const __half* sincos, __half* out, int* work_counter) {
 #if VYR_TILED_ARCH
