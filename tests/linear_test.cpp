@@ -51,8 +51,8 @@ struct LinearProblem {
         b = vyr_test::round_to_half(rng.uniform_vec(c.N, -1, 1));
         xs = rng.uniform_vec(c.M, 1e-3f, 1e-2f);
         ws = rng.uniform_vec(c.N, 1e-3f, 1e-2f);
-        upload(dx, x, c.M, c.K);
-        upload(dw, w, c.N, c.K);
+        dx.upload(vyr_test::tiled_bytes(x, c.M, c.K, half));
+        dw.upload(vyr_test::tiled_bytes(w, c.N, c.K, half));
         db.upload(vyr_test::to_half(b));
         dxs.upload(xs);
         dws.upload(ws);
@@ -73,17 +73,6 @@ struct LinearProblem {
             tx.scale_data = dxs.get();
             tw.scale_data = dws.get();
         }
-    }
-    void upload(DeviceBuffer<unsigned char>& d, const std::vector<float>& m, int rows, int cols) {
-        std::vector<unsigned char> bytes(d.size());
-        if (c.dtype == VYR_TYPE_HALF) {
-            const std::vector<__half> t = vyr_test::tiled_half(m, rows, cols);
-            std::memcpy(bytes.data(), t.data(), bytes.size());
-        } else {
-            const std::vector<int8_t> t = vyr_test::tiled_int8(m, rows, cols);
-            std::memcpy(bytes.data(), t.data(), bytes.size());
-        }
-        d.upload(bytes);
     }
     int call() { return vyr_linear(nullptr, &tx, &tw, c.bias ? &tb : nullptr, &ty, counter.get()); }
 };
@@ -212,7 +201,7 @@ TEST(Linear, RefusalsWriteNothing) {
     // int8 scales reduced over another dimension, or not float.
     for (int32_t bad : {0, 1}) {
         LinearProblem p({"", VYR_TYPE_INT8, 256, 128, 512, false, true, false}, 5);
-        (bad ? p.tw.scale_dtype : p.tx.scale_dim) = bad ? VYR_TYPE_HALF : 'M';
+        (bad ? p.tw.scale_dtype : p.tx.scale_dim) = bad ? (int32_t)VYR_TYPE_HALF : (int32_t)'M';
         EXPECT_EQ(VyrUnsupported, p.call());
     }
 }

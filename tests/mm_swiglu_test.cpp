@@ -42,8 +42,8 @@ struct SwigluProblem {
                  : vyr_test::random_int8(rng, (size_t)F * K);
         xs = rng.uniform_vec(M, 1e-3f, 3e-3f);
         ws = rng.uniform_vec(F, 1e-3f, 3e-3f);
-        upload(dx, x, M, K);
-        upload(dw, w, F, K);
+        dx.upload(vyr_test::tiled_bytes(x, M, K, half));
+        dw.upload(vyr_test::tiled_bytes(w, F, K, half));
         dxs.upload(xs);
         dws.upload(ws);
         dout.fill_bytes(kFill);
@@ -58,17 +58,6 @@ struct SwigluProblem {
             tx.scale_dim = tw.scale_dim = 'K';
             tx.scale_dtype = tw.scale_dtype = VYR_TYPE_FLOAT;
         }
-    }
-    void upload(DeviceBuffer<unsigned char>& d, const std::vector<float>& m, int rows, int cols) {
-        std::vector<unsigned char> bytes(d.size());
-        if (dtype == VYR_TYPE_HALF) {
-            const std::vector<__half> t = vyr_test::tiled_half(m, rows, cols);
-            std::memcpy(bytes.data(), t.data(), bytes.size());
-        } else {
-            const std::vector<int8_t> t = vyr_test::tiled_int8(m, rows, cols);
-            std::memcpy(bytes.data(), t.data(), bytes.size());
-        }
-        d.upload(bytes);
     }
     int call(int float_acc) { return vyr_mm_swiglu(nullptr, &tx, &tw, &tout, counter.get(), float_acc); }
 };

@@ -52,8 +52,8 @@ struct QkvProblem {
         xs = rng.uniform_vec(M(), 1e-3f, 3e-3f);
         ws = rng.uniform_vec(cols(), 1e-3f, 3e-3f);
         const int64_t wd = half ? 8 : 16;
-        upload(dx, x, M(), C, wd);
-        upload(dw, w, cols(), C, wd);
+        dx.upload(vyr_test::tiled_bytes(x, M(), C, half));
+        dw.upload(vyr_test::tiled_bytes(w, cols(), C, half));
         dtable.upload(vyr_test::tiled_half(table, (size_t)T * 16, hd));
         dxs.upload(xs);
         dws.upload(ws);
@@ -71,17 +71,6 @@ struct QkvProblem {
             tx.scale_dim = tw.scale_dim = 'C';
             tx.scale_dtype = tw.scale_dtype = VYR_TYPE_FLOAT;
         }
-    }
-    void upload(DeviceBuffer<unsigned char>& d, const std::vector<float>& m, int rows, int cols, int64_t wd) {
-        std::vector<unsigned char> bytes(d.size());
-        if (wd == 8) {
-            const std::vector<__half> t = vyr_test::tiled_half(m, rows, cols);
-            std::memcpy(bytes.data(), t.data(), bytes.size());
-        } else {
-            const std::vector<int8_t> t = vyr_test::tiled_int8(m, rows, cols);
-            std::memcpy(bytes.data(), t.data(), bytes.size());
-        }
-        d.upload(bytes);
     }
     int call() { return vyr_qkv_rotary(nullptr, &tx, &tw, &ttab, &tout, counter.get(), 123.0f); }
 

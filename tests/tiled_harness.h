@@ -46,6 +46,19 @@ inline std::vector<int8_t> tiled_int8(const std::vector<float>& m, size_t rows, 
     for (size_t i = 0; i < m.size(); ++i) q[i] = (int8_t)m[i];
     return vyr_ref::to_tiled(q, rows, cols, 16);
 }
+// The bytes of a half (w = 8) or int8 (w = 16) tiled matrix, for operands whose type a test varies.
+inline std::vector<unsigned char> tiled_bytes(const std::vector<float>& m, size_t rows, size_t cols,
+                                              bool half) {
+    std::vector<unsigned char> bytes(m.size() * (half ? 2 : 1));
+    if (half) {
+        const std::vector<__half> t = tiled_half(m, rows, cols);
+        std::memcpy(bytes.data(), t.data(), bytes.size());
+    } else {
+        const std::vector<int8_t> t = tiled_int8(m, rows, cols);
+        std::memcpy(bytes.data(), t.data(), bytes.size());
+    }
+    return bytes;
+}
 inline std::vector<float> untiled_half(const DeviceBuffer<__half>& d, size_t rows, size_t cols) {
     return to_float(vyr_ref::from_tiled(d.download(), rows, cols, 8));
 }
