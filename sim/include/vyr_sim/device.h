@@ -218,13 +218,31 @@ inline unsigned __activemask() {
     return vyr_sim::active_mask();
 }
 
-// Atomics: one fiber runs at a time and switches only at collectives, so plain read-modify-write is atomic.
-#define VYR_SIM_ATOMIC(name, expr) \
-    template <class T>             \
-    inline T name(T* p, T v) {     \
-        T old = *p;                \
-        *p = (expr);               \
-        return old;                \
+// Atomics: one fiber runs at a time and switches only at collectives, so a plain read-modify-write would do;
+// integer and floating-point words still go through the host's atomic compare-and-swap, so that a counter
+// shared by the blocks of a persistent kernel behaves as on the GPU even when it is also touched from outside
+// the running fiber. Other types (half) keep the plain form.
+namespace vyr_sim {
+template <class T, class F>
+inline T atomic_update(T* p, F f) {
+    if constexpr (std::is_integral<T>::value || std::is_floating_point<T>::value) {
+        T old;
+        __atomic_load(p, &old, __ATOMIC_SEQ_CST);
+        T desired = f(old);
+        while (!__atomic_compare_exchange(p, &old, &desired, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+            desired = f(old);
+        return old;
+    } else {
+        T old = *p;
+        *p = f(old);
+        return old;
+    }
+}
+}  // namespace vyr_sim
+#define VYR_SIM_ATOMIC(name, expr)                                            \
+    template <class T>                                                        \
+    inline T name(T* p, T v) {                                                \
+        return ::vyr_sim::atomic_update(p, [v](T old) { return (T)(expr); }); \
     }
 VYR_SIM_ATOMIC(atomicAdd, old + v)
 VYR_SIM_ATOMIC(atomicSub, old - v)
@@ -237,9 +255,7 @@ VYR_SIM_ATOMIC(atomicXor, old ^ v)
 #undef VYR_SIM_ATOMIC
 template <class T>
 inline T atomicCAS(T* p, T compare, T v) {
-    T old = *p;
-    if (old == compare) *p = v;
-    return old;
+    return ::vyr_sim::atomic_update(p, [compare, v](T old) { return old == compare ? v : old; });
 }
 inline unsigned atomicInc(unsigned* p, unsigned limit) {
     unsigned old = *p;

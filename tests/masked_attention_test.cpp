@@ -1,0 +1,135 @@
+// vyr_masked_attention: both band widths against an exact softmax, with sequences shorter than, equal to
+// and longer than a chunk (the band clipped at both ends), and the refusals.
+#include <cmath>
+#include <string>
+
+#include "tiled_harness.h"
+
+namespace {
+
+using vyr_test::dense_desc;
+using vyr_test::DeviceBuffer;
+
+constexpr unsigned char kFill = 0x5A;
+constexpr int kHd = 64;
+
+struct AttentionProblem {
+    int N, T, H;
+    std::vector<float> q, k, v;  // [N][16 T][H][64]
+    DeviceBuffer<__half> dqkv, dout;
+    TensorDesc tqkv{}, tout{};
+
+    AttentionProblem(int n, int t, int h, uint64_t seed)
+        : N(n), T(t), H(h), dqkv((size_t)n * t * 16 * 3 * h * kHd), dout((size_t)n * t * 16 * h * kHd) {
+        vyr_test::Rng rng(seed);
+        const size_t count = (size_t)N * T * 16 * H * kHd;
+        q = vyr_test::round_to_half(rng.uniform_vec(count, -1, 1));
+        k = vyr_test::round_to_half(rng.uniform_vec(count, -1, 1));
+        v = vyr_test::round_to_half(rng.uniform_vec(count, -1, 1));
+        // The QKV layout: the tiled (16 N T) x (3 H 64) matrix, value 8 x 8 blocks transposed.
+        const size_t rows = (size_t)N * T * 16, cols = 3 * (size_t)H * kHd;
+        std::vector<float> m(rows * cols);
+        for (size_t r = 0; r < rows; ++r)
+            for (size_t c = 0; c < (size_t)H * kHd; ++c) {
+                m[vyr_ref::tiled_index(r, c, cols, 8)] = q[r * H * kHd + c];
+                m[vyr_ref::tiled_index(r, H * kHd + c, cols, 8)] = k[r * H * kHd + c];
+                const size_t vc = 2 * H * kHd + c;
+                m[vyr_ref::tiled_index(r / 8 * 8 + vc % 8, vc / 8 * 8 + r % 8, cols, 8)] = v[r * H * kHd + c];
+            }
+        dqkv.upload(vyr_test::to_half(m));
+        dout.fill_bytes(kFill);
+        tqkv = dense_desc(dqkv.get(), VYR_TYPE_HALF,
+                          {{'N', N}, {'T', T}, {0, 3}, {'H', H}, {'D', 8}, {'t', 16}, {'d', 8}});
+        tout = dense_desc(dout.get(), VYR_TYPE_HALF,
+                          {{'N', N}, {'T', T}, {'H', H}, {'D', 8}, {'t', 16}, {'d', 8}}, true);
+    }
+    int call(int left, int right) { return vyr_masked_attention(nullptr, left, right, &tqkv, &tout); }
+
+    // One head of one sequence as L x 64 matrices.
+    std::vector<float> head(const std::vector<float>& a, int n, int h, float scale = 1.0f) const {
+        std::vector<float> m((size_t)T * 16 * kHd);
+        for (int i = 0; i < T * 16; ++i)
+            for (int d = 0; d < kHd; ++d)
+                m[(size_t)i * kHd + d] = scale * a[(((size_t)n * T * 16 + i) * H + h) * kHd + d];
+        return m;
+    }
+};
+
+TEST(MaskedAttention, BandsMatchTheReference) {
+    struct Case {
+        const char* name;
+        int left, right, N, T, H;
+    };
+    const Case cases[] = {
+        {"W=256, one tile", 127, 128, 1, 1, 1},
+        {"W=256, 2.5 chunks, two sequences and heads", 127, 128, 2, 20, 2},
+        {"W=512, shorter than a chunk", 255, 256, 1, 9, 1},
+        {"W=512, 2.5 chunks", 255, 256, 1, 40, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        AttentionProblem p(c.N, c.T, c.H, 41);
+        ASSERT_EQ(VyrSuccess, p.call(c.left, c.right));
+        CUDA_CHECK(cudaDeviceSynchronize());
+        CUDA_CHECK(cudaGetLastError());
+        const size_t rows = (size_t)c.N * c.T * 16, cols = (size_t)c.H * kHd;
+        const std::vector<float> got = vyr_test::untiled_half(p.dout, rows, cols);
+        std::vector<float> want(got.size());
+        for (int n = 0; n < c.N; ++n)
+            for (int h = 0; h < c.H; ++h) {
+                const std::vector<float> o = vyr_ref::band_attention(
+                    c.T, (c.left + 1) / 16, p.head(p.q, n, h, 0.125f), p.head(p.k, n, h), p.head(p.v, n, h));
+                for (int i = 0; i < c.T * 16; ++i)
+                    for (int d = 0; d < kHd; ++d)
+                        want[((size_t)n * c.T * 16 + i) * cols + h * kHd + d] = o[(size_t)i * kHd + d];
+            }
+        // The probabilities are rounded to half before the value product: 2^-11 relative each, at most
+        // 2^-11 max|v| = 2^-11 in all; the output's own rounding adds 2^-11 relative. The float scores (exact
+        // half products), the approximate exponential (2 ulp), reciprocal and division, and the rescaling of
+        // the running output over up to 33 key tiles stay below 2^-16.
+        EXPECT_TRUE(vyr_test::all_near(got, want, 0x1p-11 + 0x1p-16, 0x1p-11));
+        EXPECT_TRUE(p.dout.guards_intact());
+    }
+}
+
+TEST(MaskedAttention, RefusalsAndEmptyBatches) {
+    const std::pair<int, int> windows[] = {{127, 127}, {128, 128}, {256, 255}};
+    for (const auto& w : windows) {
+        AttentionProblem p(1, 2, 1, 3);
+        EXPECT_EQ(VyrUnsupported, p.call(w.first, w.second)) << w.first << "," << w.second;
+    }
+    {
+        AttentionProblem p(1, 2, 1, 3);  // head dimension 128
+        vyr_test::dim_of(p.tqkv, 'D')->size = vyr_test::dim_of(p.tout, 'D')->size = 16;
+        EXPECT_EQ(VyrUnsupported, p.call(127, 128));
+    }
+    {
+        AttentionProblem p(1, 2, 1, 3);  // queries of another sequence length
+        vyr_test::dim_of(p.tout, 'T')->size = 1;
+        vyr_test::dim_of(p.tout, 'N')->stride /= 2;
+        EXPECT_EQ(VyrUnsupported, p.call(127, 128));
+    }
+    {
+        AttentionProblem p(1, 2, 1, 3);
+        vyr_test::dim_of(p.tout, 'N')->size = vyr_test::dim_of(p.tqkv, 'N')->size = -1;
+        EXPECT_EQ(VyrUnsupported, p.call(127, 128));
+        vyr_test::dim_of(p.tout, 'N')->size = vyr_test::dim_of(p.tqkv, 'N')->size = 0;
+        EXPECT_EQ(VyrSuccess, p.call(127, 128));
+        EXPECT_EQ(cudaSuccess, cudaGetLastError());
+        EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
+    }
+#if defined(VYR_BACKEND_SIM)
+    VyrSimDevice d;
+    vyr_sim_get_device(&d);
+    d.smem_optin = 60 * 1024;
+    vyr_test::SimulatedDevice small(d);
+    AttentionProblem p(1, 2, 1, 3);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(VyrUnsupported, p.call(255, 256));
+    EXPECT_EQ("Vyr masked attention: failed to set smem size 65536\n",
+              testing::internal::GetCapturedStderr());
+    EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
+#endif
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+// vyr_rmsnorm_residual: half and int8 outputs against the reference (with and without scales, a zero row,
+// alpha 0), the refusals with nothing written, empty batches, and a refused shared-memory opt-in.
+#include <cmath>
+#include <string>
+
+#include "tiled_harness.h"
+
+namespace {
+
+using vyr_test::dense_desc;
+using vyr_test::DeviceBuffer;
+
+constexpr unsigned char kFill = 0x5A;
+
+enum class Int8Out { none, scaled, fixed };
+
+struct RmsProblem {
+    int N, T, F;
+    float alpha;
+    Int8Out q8;
+    std::vector<float> x, r, w;
+    DeviceBuffer<__half> dx, dr, dw, dout;
+    DeviceBuffer<int8_t> dq;
+    DeviceBuffer<float> ds;
+    TensorDesc tx{}, tr{}, tw{}, tout{}, tq{};
+
+    RmsProblem(int n, int t, int f, float a, Int8Out q, uint64_t seed)
+        : N(n),
+          T(t),
+          F(f),
+          alpha(a),
+          q8(q),
+          dx((size_t)n * t * 16 * f),
+          dr(dx.size()),
+          dw(f),
+          dout(dx.size()),
+          dq(dx.size()),
+          ds((size_t)n * t * 16) {
+        vyr_test::Rng rng(seed);
+        const size_t rows = (size_t)N * T * 16;
+        x = vyr_test::round_to_half(rng.uniform_vec(rows * F, -2, 2));
+        r = vyr_test::round_to_half(rng.uniform_vec(rows * F, -2, 2));
+        w = vyr_test::round_to_half(rng.uniform_vec(F, -1.5, 1.5));
+        // Row 1 is all zeros in both inputs.
+        std::fill(x.begin() + F, x.begin() + 2 * F, 0.0f);
+        std::fill(r.begin() + F, r.begin() + 2 * F, 0.0f);
+        dx.upload(vyr_test::tiled_half(x, rows, F));
+        dr.upload(vyr_test::tiled_half(r, rows, F));
+        dw.upload(vyr_test::to_half(w));
+        dout.fill_bytes(kFill);
+        dq.fill_bytes(kFill);
+        ds.fill_bytes(kFill);
+        const auto act = [&](void* p) {
+            return dense_desc(p, VYR_TYPE_HALF, {{'N', N}, {'T', T}, {'C', F / 8}, {'t', 16}, {'c', 8}});
+        };
+        tx = act(dx.get());
+        tr = act(dr.get());
+        tout = act(dout.get());
+        tw = dense_desc(dw.get(), VYR_TYPE_HALF, {{'C', F}});
+        tq = dense_desc(dq.get(), VYR_TYPE_INT8, {{'N', N}, {'T', T}, {'C', F / 16}, {'t', 16}, {'c', 16}},
+                        true);
+        if (q8 == Int8Out::scaled) {
+            tq.scale_data = ds.get();
+            tq.scale_dim = 'C';
+            tq.scale_dtype = VYR_TYPE_FLOAT;
+        }
+    }
+    int call(bool half_out = true) {
+        return vyr_rmsnorm_residual(nullptr, &tx, &tr, &tw, half_out ? &tout : nullptr,
+                                    q8 == Int8Out::none ? nullptr : &tq, alpha);
+    }
+};
+
+TEST(RmsNormResidual, OutputsMatchTheReference) {
+    struct Case {
+        const char* name;
+        int N, T, F;
+        float alpha;
+        Int8Out q8;
+        bool half_out;
+    };
+    const Case cases[] = {
+        {"F=32 half only", 1, 1, 32, 1.0f, Int8Out::none, true},
+        {"F=512 scaled int8", 2, 3, 512, 0.5f, Int8Out::scaled, true},
+        {"F=96 fixed-scale int8, alpha 0", 1, 2, 96, 0.0f, Int8Out::fixed, true},
+        {"F=64 int8 only", 3, 1, 64, 1.25f, Int8Out::scaled, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RmsProblem p(c.N, c.T, c.F, c.alpha, c.q8, 17);
+        ASSERT_EQ(VyrSuccess, p.call(c.half_out));
+        CUDA_CHECK(cudaDeviceSynchronize());
+        CUDA_CHECK(cudaGetLastError());
+        const size_t rows = (size_t)c.N * c.T * 16;
+        const vyr_ref::RmsNormResult ref =
+            vyr_ref::rmsnorm_residual((int)rows, c.F, p.x, p.r, p.w, c.alpha, c.q8 == Int8Out::scaled);
+        // rinv carries the float sum's rounding (F terms, 2^-24 each, relative), the approximate division
+        // (2 ulp) and reciprocal square root (2^-22.9): far below 2^-11, but enough to move the half rounding
+        // of rinv * v * w by one unit: 2^-10 relative in all.
+        if (c.half_out) {
+            EXPECT_TRUE(
+                vyr_test::all_near(vyr_test::untiled_half(p.dout, rows, c.F), ref.out, 1e-7, 0x1p-10));
+        } else {
+            EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
+        }
+        if (c.q8 != Int8Out::none) {
+            const std::vector<int8_t> q = vyr_ref::from_tiled(p.dq.download(), rows, c.F, 16);
+            std::vector<float> qf(q.begin(), q.end());
+            // The multiplier carries the same small relative error as rinv (fixed scale) or the reciprocal's
+            // 1 ulp (per-row scale), which can move a product sitting at a rounding boundary by one step.
+            EXPECT_TRUE(vyr_test::all_near(qf, ref.q8, 1.0));
+            for (size_t row = 0; row < rows && c.q8 == Int8Out::scaled; ++row) {
+                int biggest = 0;
+                for (int ch = 0; ch < c.F; ++ch)
+                    biggest = std::max(biggest, std::abs((int)q[row * c.F + ch]));
+                EXPECT_EQ(row == 1 ? 0 : 127, biggest) << "row " << row;
+            }
+            if (c.q8 == Int8Out::scaled)
+                EXPECT_TRUE(vyr_test::all_near(p.ds.download(), ref.scales, 0.0, 1e-5));
+            else
+                EXPECT_TRUE(vyr_test::untouched(p.ds, kFill));
+            EXPECT_TRUE(p.dq.guards_intact());
+        }
+        EXPECT_TRUE(p.dout.guards_intact());
+    }
+}
+
+TEST(RmsNormResidual, RefusalsAndEmptyBatches) {
+    using Spoil = void (*)(RmsProblem&);
+    const std::pair<const char*, Spoil> spoils[] = {
+        {"F=48", [](RmsProblem& p) { vyr_test::dim_of(p.tx, 'C')->size = 6; }},
+        {"residual in another dense order",
+         [](RmsProblem& p) {
+             vyr_test::dim_of(p.tr, 'N')->stride = 1;
+             vyr_test::dim_of(p.tr, 'c')->stride = p.N;
+         }},
+        {"weight of F+1", [](RmsProblem& p) { p.tw.dims[0].size += 1; }},
+        {"out8 with half type", [](RmsProblem& p) { p.tq.dtype = VYR_TYPE_HALF; }},
+        {"scales over another dimension", [](RmsProblem& p) { p.tq.scale_dim = 'T'; }},
+        {"negative N", [](RmsProblem& p) { vyr_test::dim_of(p.tx, 'N')->size = -1; }},
+        {"rank 4", [](RmsProblem& p) { p.tx.ndims = 4; }},
+    };
+    for (const auto& s : spoils) {
+        SCOPED_TRACE(s.first);
+        RmsProblem p(2, 1, 64, 1.0f, Int8Out::scaled, 3);
+        s.second(p);
+        EXPECT_EQ(VyrUnsupported, p.call());
+        CUDA_CHECK(cudaDeviceSynchronize());
+        EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
+        EXPECT_TRUE(vyr_test::untouched(p.dq, kFill));
+    }
+    // No sequences: nothing to do and nothing left pending.
+    RmsProblem p(1, 1, 64, 1.0f, Int8Out::scaled, 3);
+    for (TensorDesc* t : {&p.tx, &p.tr, &p.tout, &p.tq}) {
+        vyr_test::dim_of(*t, 'N')->size = 0;
+    }
+    EXPECT_EQ(VyrSuccess, p.call());
+    EXPECT_EQ(cudaSuccess, cudaGetLastError());
+    EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
+    EXPECT_EQ(32 * 64 + 2048, RmsNormSharedStorageSize(64));
+}
+
+TEST(RmsNormResidual, RefusedSharedMemoryOptInIsReported) {
+    VYR_SIM_ONLY();
+#if defined(VYR_BACKEND_SIM)
+    VyrSimDevice d;
+    vyr_sim_get_device(&d);
+    d.smem_optin = 64 * 1024;
+    vyr_test::SimulatedDevice small(d);
+    RmsProblem p(1, 1, 2048, 1.0f, Int8Out::none, 3);  // 67584 bytes
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(VyrUnsupported, p.call());
+    EXPECT_EQ("Vyr RMSNorm residual: failed to set smem size 67584\n",
+              testing::internal::GetCapturedStderr());
+    EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
+#endif
+}
+
+}  // namespace

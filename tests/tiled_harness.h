@@ -1,0 +1,85 @@
+// Helpers of the tiled transformer tests: dense TensorDescs, tiled uploads, the work counter.
+#pragma once
+
+#include <algorithm>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+#include "harness.h"
+#include "transformer_ref.h"
+
+namespace vyr_test {
+
+// A dense descriptor: dims given outermost first, listed in `dims` in that order (or reversed, which must
+// make no difference).
+inline TensorDesc dense_desc(void* data, uint32_t dtype, std::initializer_list<std::pair<int, int64_t>> dims,
+                             bool reversed = false) {
+    TensorDesc t{};
+    t.data = data;
+    t.dtype = dtype;
+    t.ndims = (int32_t)dims.size();
+    std::vector<std::pair<int, int64_t>> d(dims);
+    int64_t stride = 1;
+    for (int i = (int)d.size() - 1; i >= 0; --i) {
+        const int slot = reversed ? (int)d.size() - 1 - i : i;
+        t.dims[slot] = DimDesc{d[i].first, d[i].second, stride};
+        stride *= d[i].second;
+    }
+    // Unused entries carry a name no function asks for.
+    for (int i = (int)d.size(); i < 8; ++i) t.dims[i] = DimDesc{-1, 0, 0};
+    return t;
+}
+
+inline DimDesc* dim_of(TensorDesc& t, int name) {
+    for (DimDesc& d : t.dims)
+        if (d.name == name) return &d;
+    return nullptr;
+}
+
+// Half or int8 values (floats holding them) of a row-major matrix, uploaded in the tiled layout.
+inline std::vector<__half> tiled_half(const std::vector<float>& m, size_t rows, size_t cols) {
+    return to_half(vyr_ref::to_tiled(m, rows, cols, 8));
+}
+inline std::vector<int8_t> tiled_int8(const std::vector<float>& m, size_t rows, size_t cols) {
+    std::vector<int8_t> q(m.size());
+    for (size_t i = 0; i < m.size(); ++i) q[i] = (int8_t)m[i];
+    return vyr_ref::to_tiled(q, rows, cols, 16);
+}
+// The bytes of a half (w = 8) or int8 (w = 16) tiled matrix, for operands whose type a test varies.
+inline std::vector<unsigned char> tiled_bytes(const std::vector<float>& m, size_t rows, size_t cols,
+                                              bool half) {
+    std::vector<unsigned char> bytes(m.size() * (half ? 2 : 1));
+    if (half) {
+        const std::vector<__half> t = tiled_half(m, rows, cols);
+        std::memcpy(bytes.data(), t.data(), bytes.size());
+    } else {
+        const std::vector<int8_t> t = tiled_int8(m, rows, cols);
+        std::memcpy(bytes.data(), t.data(), bytes.size());
+    }
+    return bytes;
+}
+inline std::vector<float> untiled_half(const DeviceBuffer<__half>& d, size_t rows, size_t cols) {
+    return to_float(vyr_ref::from_tiled(d.download(), rows, cols, 8));
+}
+
+// Small integers as int8 operands, halves in [-1, 1] as half operands.
+inline std::vector<float> random_int8(Rng& rng, size_t n) {
+    std::vector<float> v(n);
+    for (float& x : v) x = (float)rng.integer(-127, 127);
+    return v;
+}
+
+inline int read_counter(const DeviceBuffer<int>& c) {
+    return c.download()[0];
+}
+
+// Byte-wise comparison with a fill value: nothing was written.
+template <class T>
+bool untouched(const DeviceBuffer<T>& d, unsigned char fill) {
+    std::vector<T> h = d.download();
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(h.data());
+    return std::all_of(p, p + h.size() * sizeof(T), [fill](unsigned char b) { return b == fill; });
+}
+
+}  // namespace vyr_test
