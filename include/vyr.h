@@ -501,4 +501,37 @@ VYR_API void host_lstm_step_f16(cudaStream_t stream, int N, int H, const __half*
 
 /* (end of recurrent layers) */
 
+/* ---- Simple transformer kernels (plain dense half tensors) ------------------------------------------ */
+
+/* Rotary position embedding of Q and K with a transpose into planes. in: (N, T, 3, H, D), per (n, t) all Q
+ * heads, then K, then V; out: three (N, H, T, D) planes, Q at 0, K at N*H*T*D, V at 2*N*H*T*D. Pair i of a
+ * head (elements 2i, 2i+1) at step t is rotated by the angle t * theta^(-2i/D); V is copied bit for bit.
+ * Returns VyrSuccess once enqueued (also for N * T = 0, nothing enqueued); VyrUnsupported with nothing
+ * enqueued when D is odd or not positive, H is not positive, H * D / 2 exceeds 1024 (one thread per pair),
+ * N or T is negative, or N * T exceeds 2^31 - 1. */
+VYR_API int host_rotary_embed_transpose_f16(cudaStream_t stream, int N, int T, int H, int D, const __half* in,
+                                            __half* out, float theta);
+
+/* Banded attention with head dimension 64: q, k, v are (N, H, T, 64) planes, out is (N, T, H, 64). The
+ * sequence is cut into tiles of 16 steps; a query in tile j attends to every key of tiles j - 8 .. j + 8
+ * that lie in the sequence, with softmax(q k / 8). Needs compute capability 8.0 or later and 131072 bytes of
+ * opt-in shared memory per block. Returns VyrSuccess once enqueued (also when N, T or H is 0, nothing
+ * enqueued); VyrUnsupported with nothing enqueued unless D = 64, T is a multiple of 16, window_left = 127
+ * and window_right = 128, for negative sizes or H > 65535, and when the device refuses the shared memory
+ * (after printing "Vyr masked attention: failed to set smem size 131072"; no error is left pending). */
+VYR_API int host_masked_attention_f16(cudaStream_t stream, int N, int T, int H, int D, int window_left,
+                                      int window_right, const __half* q, const __half* k, const __half* v,
+                                      __half* out);
+
+/* RMS normalisation with a scaled residual over N rows of C halves: v = in + residual * residual_scale[0]
+ * (both in half precision), out = (v * r) * weight with r = half(1 / sqrt(mean(v^2) + 1e-5)), products in
+ * half. residual_scale is one half in device memory; weight has C halves. Returns VyrSuccess once enqueued
+ * (also when C or N is 0, nothing enqueued); VyrUnsupported with nothing enqueued when C > 2048, C is not a
+ * multiple of 32, or C or N is negative. */
+VYR_API int host_fused_residual_rmsnorm_f16(cudaStream_t stream, int C, int N, const __half* in,
+                                            const __half* residual, const __half* residual_scale,
+                                            const __half* weight, __half* out);
+
+/* (end of simple transformer kernels) */
+
 #endif /* VYR_H */
