@@ -11,6 +11,7 @@
 
 #include <cuda_runtime_api.h>
 #include <cuda_fp16.h>
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -533,5 +534,42 @@ VYR_API int host_fused_residual_rmsnorm_f16(cudaStream_t stream, int C, int N, c
                                             const __half* weight, __half* out);
 
 /* (end of simple transformer kernels) */
+
+/* ---- Volta transformer kernels (compute capability 7.0 only) ---------------------------------------- */
+
+/* Matrices are 16 x 16 half tiles (row-major inside) in tile-row-major order: element (r, c) of an R x Q
+ * matrix at ((r / 16) * (Q / 16) + c / 16) * 256 + (r % 16) * 16 + c % 16. Rows are the time steps of all
+ * sequences, M = N * T. Every function returns VyrSuccess once enqueued (also for an empty problem, nothing
+ * enqueued) and VyrUnsupported with nothing enqueued on a size error (after printing the message given),
+ * for negative sizes, and on any device but compute capability 7.0 (see vyr_volta_tc_is_available): the
+ * kernels are built for that generation's fragment layout only. Launch errors are left to the caller.
+ *
+ * Y (M x 512) = X (M x K) * W^T (W: 512 x K), plus bias[512] (plain vector, read only with use_bias).
+ * Messages, checked in this order: "Dimension M is not a multiple of 512", "Invalid K dimension. Must be
+ * either 512 or 2048." */
+VYR_API int vyr_volta_linear(cudaStream_t stream, const __half* X, const __half* W, __half* Y,
+                             const __half* bias, bool use_float_accumulator, bool use_bias, int M, int K);
+/* out (M x 2048) = (v * g) * sigmoid(g) with X (M x 512) and W (4096 x 512): weight rows 32q .. 32q+15 are
+ * the values, 32q+16 .. 32q+31 the gates of output columns 16q .. 16q+15. Message: "Dimension M is not a
+ * multiple of 512". */
+VYR_API int vyr_volta_mm_swiglu(cudaStream_t stream, const __half* X, const __half* W, __half* out,
+                                bool use_float_accumulator, int M);
+/* out (M x 1536) = X (M x 512) * W^T, W (1536 x 512) rows part * 512 + head * 64 + d (part 0 query, 1 key,
+ * 2 value, 8 heads); query and key column pairs (2p, 2p+1) are rotated by the table (T x 64, tiled: column
+ * 2p the sine and 2p+1 the cosine of pair p at each step), (x0, x1) -> (x0 cos - x1 sin, x0 sin + x1 cos).
+ * Messages, in this order: "Dimension N is not a multiple of 32", "Dimension T is not a multiple of 16". */
+VYR_API int vyr_volta_qkv_rotary(cudaStream_t stream, const __half* X, const __half* W, __half* out,
+                                 const __half* rotary_table, bool use_float_accumulator, int N, int T);
+/* out = v / sqrt(mean(v^2) + 1e-5) * weight[512] over rows of 512, v = alpha * a + b (one half fused
+ * multiply-add, alpha rounded to half). Message: "Dimension M is not a multiple of 512"; a device refusing
+ * 64 KiB of shared memory prints "Vyr RMSNorm residual: failed to set smem size 65536". */
+VYR_API int vyr_volta_rmsnorm_residual(cudaStream_t stream, const __half* a, const __half* b,
+                                       const __half* weight, __half* out, int M, float alpha);
+/* Banded attention over the QKV output (M x 1536) into out (M x 512, column head * 64 + d): a query of time
+ * tile j (16 steps) attends to key tiles j - 8 .. j + 8 of its sequence with softmax(q k / 8). Messages, in
+ * this order: "Dimension T is not a multiple of 16", "Dimension N is not a multiple of 32". */
+VYR_API int vyr_volta_attn(cudaStream_t stream, const __half* qkv, __half* out, int N, int T);
+
+/* (end of Volta transformer kernels) */
 
 #endif /* VYR_H */
