@@ -377,6 +377,15 @@ struct WmmaAccLayout {
 };
 
 #if defined(VYR_SIM) || defined(__CUDACC__)
+// The half pair of the lane at distance 2, moved as its 32 bits.
+__device__ inline __half2 wmma_swap_pair(__half2 h) {
+    unsigned bits;
+    memcpy(&bits, &h, sizeof bits);
+    bits = __shfl_xor_sync(0xffffffffu, bits, 2);
+    memcpy(&h, &bits, sizeof bits);
+    return h;
+}
+
 // Converts between float and half accumulator fragments of one warp (every lane calls it), rounding to
 // nearest. Fragments are passed as templates so that units built without wmma need not see the types.
 template <class FragFloat, class FragHalf>
@@ -386,8 +395,7 @@ __device__ inline void wmma_acc_to_half(FragHalf& d, const FragFloat& s, int lan
         const int own = lane & 2, other = own ^ 2;
         const __half2 send0 = __floats2half2_rn(s.x[other], s.x[other | 1]);
         const __half2 send1 = __floats2half2_rn(s.x[other | 4], s.x[other | 5]);
-        const __half2 recv0 = __shfl_xor_sync(0xffffffffu, send0, 2);
-        const __half2 recv1 = __shfl_xor_sync(0xffffffffu, send1, 2);
+        const __half2 recv0 = wmma_swap_pair(send0), recv1 = wmma_swap_pair(send1);
         for (int e : {0, 1, 4, 5}) d.x[own | e] = __float2half_rn(s.x[own | e]);
         d.x[other] = __low2half(recv0);
         d.x[other | 1] = __high2half(recv0);
@@ -402,8 +410,8 @@ template <class FragHalf, class FragFloat>
 __device__ inline void wmma_acc_to_float(FragFloat& d, const FragHalf& s, int lane) {
     if constexpr (kWmmaVoltaLayout) {
         const int own = lane & 2, other = own ^ 2;
-        const __half2 recv0 = __shfl_xor_sync(0xffffffffu, __halves2half2(s.x[other], s.x[other | 1]), 2);
-        const __half2 recv1 = __shfl_xor_sync(0xffffffffu, __halves2half2(s.x[other | 4], s.x[other | 5]), 2);
+        const __half2 recv0 = wmma_swap_pair(__halves2half2(s.x[other], s.x[other | 1]));
+        const __half2 recv1 = wmma_swap_pair(__halves2half2(s.x[other | 4], s.x[other | 5]));
         for (int e : {0, 1, 4, 5}) d.x[own | e] = __half2float(s.x[own | e]);
         d.x[other] = __low2float(recv0);
         d.x[other | 1] = __high2float(recv0);

@@ -286,7 +286,7 @@ __global__ void __launch_bounds__(Warps * 32) attn_kernel(const __half* qkv, __h
     using Layout = RegTile<__half>::Layout;
     __shared__ __half probabilities[Warps][kTileElems];
     const int n = blockIdx.x, head = blockIdx.y;
-    const int warp = threadIdx.x / 32, lane = threadIdx.x % 32;
+    const int warp = threadIdx.x / 32;
     constexpr int kQkvTiles = kQkvCols / 16, kOutTiles = kModel / 16, kPart = kModel / 16;
     for (int q = warp; q < time_tiles; q += Warps) {
         const long long row = (long long)n * time_tiles + q;
