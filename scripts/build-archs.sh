@@ -95,4 +95,5 @@ for unit in lib/*.cu; do
 done
 clang++-19 -shared -o "$build/libvyr.so" "${objects[@]}" -Wl,--version-script=cmake/exports.map \
   -L"$root/lib64" -lcudart -Wl,-rpath,'$ORIGIN'
+cp -L "$root/lib64/libcudart.so.12" "$build/"  # the runtime it was built against, found through $ORIGIN
 echo "build-archs: $build/libvyr.so"
