@@ -445,10 +445,7 @@ VYR_API int vyr_volta_rmsnorm_residual(cudaStream_t stream, const __half* a, con
     if (M == 0) return VyrSuccess;
     if (vyr_volta_tc_is_available() != VyrSuccess) return VyrUnsupported;
     static const auto kernel = VYR_KERNEL(vv::rmsnorm_residual_kernel<vv::kRmsThreads / 32, vv::kModel>);
-    if (!vyr::allow_dynamic_smem(kernel, vv::kRmsSmemBytes, vyr::kSmemMsgRmsNorm)) {
-        cudaGetLastError();  // the refused opt-in is reported here, not left for the caller's next query
-        return VyrUnsupported;
-    }
+    if (!vyr::allow_dynamic_smem(kernel, vv::kRmsSmemBytes, vyr::kSmemMsgRmsNorm)) return VyrUnsupported;
     vyr::launch(kernel, dim3(M / vv::kRmsRowsPerBlock), dim3(vv::kRmsThreads), vv::kRmsSmemBytes, stream, a,
                 b, weight, out, alpha, M);
     return VyrSuccess;
