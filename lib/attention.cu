@@ -38,14 +38,10 @@ struct Reg8x8 {
     }
     __device__ unsigned bits() const {
         static_assert(sizeof(T) == 2, "operands are half pairs");
-        __half2 h = __halves2half2(x[0], x[1]);
-        unsigned u;
-        memcpy(&u, &h, sizeof u);
-        return u;
+        return half2_bits(__halves2half2(x[0], x[1]));
     }
     __device__ static Reg8x8 from_bits(unsigned u) {
-        __half2 h;
-        memcpy(&h, &u, sizeof h);
+        const __half2 h = half2_from_bits(u);
         return Reg8x8{{__low2half(h), __high2half(h)}};
     }
     // The transposed block: lane (g, t) needs elements (2t, g) and (2t + 1, g), which lanes 4 (2t + j) + g /

@@ -319,6 +319,15 @@ __device__ inline void mma_m16n8k32_s8([[maybe_unused]] int (&d)[4],
 #endif
 }
 
+// A half pair as the 32-bit register that holds it (low half in the low bits), and back.
+__host__ __device__ inline unsigned half2_bits(__half2 h) {
+    return (unsigned)__half_as_ushort(__low2half(h)) | (unsigned)__half_as_ushort(__high2half(h)) << 16;
+}
+__host__ __device__ inline __half2 half2_from_bits(unsigned u) {
+    return __halves2half2(__ushort_as_half((unsigned short)(u & 0xffffu)),
+                          __ushort_as_half((unsigned short)(u >> 16)));
+}
+
 // ---- Warp matrix multiply-accumulate (wmma 16 x 16 x 16, half operands)
 // ------------------------------------ Kernels use the nvcuda::wmma names; the GPU build takes them from
 // <mma.h>, the simulator from the bodies below. Where a kernel depends on which row and column an element of
@@ -384,11 +393,7 @@ struct WmmaAccLayout {
 #if defined(VYR_SIM) || defined(__CUDACC__)
 // The half pair of the lane at distance 2, moved as its 32 bits.
 __device__ inline __half2 wmma_swap_pair(__half2 h) {
-    unsigned bits;
-    memcpy(&bits, &h, sizeof bits);
-    bits = __shfl_xor_sync(0xffffffffu, bits, 2);
-    memcpy(&h, &bits, sizeof bits);
-    return h;
+    return half2_from_bits(__shfl_xor_sync(0xffffffffu, half2_bits(h), 2));
 }
 
 // Converts between float and half accumulator fragments of one warp (every lane calls it), rounding to

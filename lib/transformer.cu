@@ -44,8 +44,9 @@ __global__ void rotary_embed_transpose_f16(int N, int T, int H, int D, float the
     }
 }
 
-__global__ void fused_residual_rmsnorm(int C, int N, const __half* in, const __half* residual,
-                                       const __half* residual_scale, const __half* weight, __half* out) {
+__global__ void fused_residual_rmsnorm(int C, [[maybe_unused]] int N, const __half* in,
+                                       const __half* residual, const __half* residual_scale,
+                                       const __half* weight, __half* out) {
     __shared__ __half row[kRmsNormMaxChannels];
     __shared__ float warp_sums[32];
     const long long base = (long long)blockIdx.x * C;
