@@ -42,6 +42,7 @@
 
 #include <cuda_runtime_api.h>
 #include <cuda_fp16.h>
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -630,5 +631,75 @@ VYR_API int vyr_rmsnorm_residual(cudaStream_t stream, const TensorDesc* x, const
 VYR_API int RmsNormSharedStorageSize(int F);
 
 /* (end of transformer blocks) */
+
+/* ---- Simple transformer kernels (plain dense half tensors) ------------------------------------------ */
+
+/* Rotary position embedding of Q and K with a transpose into planes. in: (N, T, 3, H, D), per (n, t) all Q
+ * heads, then K, then V; out: three (N, H, T, D) planes, Q at 0, K at N*H*T*D, V at 2*N*H*T*D. Pair i of a
+ * head (elements 2i, 2i+1) at step t is rotated by the angle t * theta^(-2i/D); V is copied bit for bit.
+ * Returns VyrSuccess once enqueued (also for N * T = 0, nothing enqueued); VyrUnsupported with nothing
+ * enqueued when D is odd or not positive, H is not positive, H * D / 2 exceeds 1024 (one thread per pair),
+ * N or T is negative, or N * T exceeds 2^31 - 1. */
+VYR_API int host_rotary_embed_transpose_f16(cudaStream_t stream, int N, int T, int H, int D, const __half* in,
+                                            __half* out, float theta);
+
+/* Banded attention with head dimension 64: q, k, v are (N, H, T, 64) planes, out is (N, T, H, 64). The
+ * sequence is cut into tiles of 16 steps; a query in tile j attends to every key of tiles j - 8 .. j + 8
+ * that lie in the sequence, with softmax(q k / 8). Needs compute capability 8.0 or later and 131072 bytes of
+ * opt-in shared memory per block. Returns VyrSuccess once enqueued (also when N, T or H is 0, nothing
+ * enqueued); VyrUnsupported with nothing enqueued unless D = 64, T is a multiple of 16, window_left = 127
+ * and window_right = 128, for negative sizes or H > 65535, and when the device refuses the shared memory
+ * (after printing "Vyr masked attention: failed to set smem size 131072"; no error is left pending). */
+VYR_API int host_masked_attention_f16(cudaStream_t stream, int N, int T, int H, int D, int window_left,
+                                      int window_right, const __half* q, const __half* k, const __half* v,
+                                      __half* out);
+
+/* RMS normalisation with a scaled residual over N rows of C halves: v = in + residual * residual_scale[0]
+ * (both in half precision), out = (v * r) * weight with r = half(1 / sqrt(mean(v^2) + 1e-5)), products in
+ * half. residual_scale is one half in device memory; weight has C halves. Returns VyrSuccess once enqueued
+ * (also when C or N is 0, nothing enqueued); VyrUnsupported with nothing enqueued when C > 2048, C is not a
+ * multiple of 32, or C or N is negative. */
+VYR_API int host_fused_residual_rmsnorm_f16(cudaStream_t stream, int C, int N, const __half* in,
+                                            const __half* residual, const __half* residual_scale,
+                                            const __half* weight, __half* out);
+
+/* (end of simple transformer kernels) */
+
+/* ---- Volta transformer kernels (compute capability 7.0 only) ---------------------------------------- */
+
+/* Matrices are 16 x 16 half tiles (row-major inside) in tile-row-major order: element (r, c) of an R x Q
+ * matrix at ((r / 16) * (Q / 16) + c / 16) * 256 + (r % 16) * 16 + c % 16. Rows are the time steps of all
+ * sequences, M = N * T. Every function returns VyrSuccess once enqueued (also for an empty problem, nothing
+ * enqueued) and VyrUnsupported with nothing enqueued on a size error (after printing the message given),
+ * for negative sizes, and on any device but compute capability 7.0 (see vyr_volta_tc_is_available): the
+ * kernels are built for that generation's fragment layout only. Launch errors are left to the caller.
+ *
+ * Y (M x 512) = X (M x K) * W^T (W: 512 x K), plus bias[512] (plain vector, read only with use_bias).
+ * Messages, checked in this order: "Dimension M is not a multiple of 512", "Invalid K dimension. Must be
+ * either 512 or 2048." */
+VYR_API int vyr_volta_linear(cudaStream_t stream, const __half* X, const __half* W, __half* Y,
+                             const __half* bias, bool use_float_accumulator, bool use_bias, int M, int K);
+/* out (M x 2048) = (v * g) * sigmoid(g) with X (M x 512) and W (4096 x 512): weight rows 32q .. 32q+15 are
+ * the values, 32q+16 .. 32q+31 the gates of output columns 16q .. 16q+15. Message: "Dimension M is not a
+ * multiple of 512". */
+VYR_API int vyr_volta_mm_swiglu(cudaStream_t stream, const __half* X, const __half* W, __half* out,
+                                bool use_float_accumulator, int M);
+/* out (M x 1536) = X (M x 512) * W^T, W (1536 x 512) rows part * 512 + head * 64 + d (part 0 query, 1 key,
+ * 2 value, 8 heads); query and key column pairs (2p, 2p+1) are rotated by the table (T x 64, tiled: column
+ * 2p the sine and 2p+1 the cosine of pair p at each step), (x0, x1) -> (x0 cos - x1 sin, x0 sin + x1 cos).
+ * Messages, in this order: "Dimension N is not a multiple of 32", "Dimension T is not a multiple of 16". */
+VYR_API int vyr_volta_qkv_rotary(cudaStream_t stream, const __half* X, const __half* W, __half* out,
+                                 const __half* rotary_table, bool use_float_accumulator, int N, int T);
+/* out = v / sqrt(mean(v^2) + 1e-5) * weight[512] over rows of 512, v = alpha * a + b (one half fused
+ * multiply-add, alpha rounded to half). Message: "Dimension M is not a multiple of 512"; a device refusing
+ * 64 KiB of shared memory prints "Vyr RMSNorm residual: failed to set smem size 65536". */
+VYR_API int vyr_volta_rmsnorm_residual(cudaStream_t stream, const __half* a, const __half* b,
+                                       const __half* weight, __half* out, int M, float alpha);
+/* Banded attention over the QKV output (M x 1536) into out (M x 512, column head * 64 + d): a query of time
+ * tile j (16 steps) attends to key tiles j - 8 .. j + 8 of its sequence with softmax(q k / 8). Messages, in
+ * this order: "Dimension T is not a multiple of 16", "Dimension N is not a multiple of 32". */
+VYR_API int vyr_volta_attn(cudaStream_t stream, const __half* qkv, __half* out, int N, int T);
+
+/* (end of Volta transformer kernels) */
 
 #endif /* VYR_H */

@@ -12,6 +12,9 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <type_traits>
+#include <utility>
+
 #if defined(__CUDA_ARCH__)
 #define VYR_ARCH __CUDA_ARCH__
 #elif defined(VYR_SIM)
@@ -427,4 +430,244 @@ __device__ inline void cp_async_wait_at_most(int pending) {
 
 // ---- end of the tiled transformer block ----
 
+
+// A half pair as the 32-bit register that holds it (low half in the low bits), and back.
+__host__ __device__ inline unsigned half2_bits(__half2 h) {
+    return (unsigned)__half_as_ushort(__low2half(h)) | (unsigned)__half_as_ushort(__high2half(h)) << 16;
+}
+__host__ __device__ inline __half2 half2_from_bits(unsigned u) {
+    return __halves2half2(__ushort_as_half((unsigned short)(u & 0xffffu)),
+                          __ushort_as_half((unsigned short)(u >> 16)));
+}
+
+// ---- Warp matrix multiply-accumulate (wmma 16 x 16 x 16, half operands)
+// ------------------------------------ Kernels use the nvcuda::wmma names; the GPU build takes them from
+// <mma.h>, the simulator from the bodies below. Where a kernel depends on which row and column an element of
+// an accumulator fragment holds (bias columns, row-wise softmax, the float/half accumulator conversion), it
+// asks WmmaAccLayout, the one place that knows the lane layout of each architecture. Operand (matrix_a /
+// matrix_b) fragments are only ever loaded, scaled element-wise and multiplied, so their element order is
+// nobody's business but the loads'.
+//
+// Accumulator layouts, lane l, element i (0..7) of a 16 x 16 fragment:
+//  - Volta (7.0), quad pair q = (l % 16) / 4 computes the 8 x 8 block at rows 8 (q % 2), columns 8 (q / 2),
+//    h = l / 16 picks its upper or lower four rows:
+//      half:  row 8 (q % 2) + 4h + l % 4,             column 8 (q / 2) + i
+//      float: row 8 (q % 2) + 4h + l % 2 + (i & 2),   column 8 (q / 2) + (i & 4) + (l & 2) + (i & 1)
+//    so a half row is split between lanes l and l ^ 2 in float, and converting exchanges half pairs with
+//    the lane at distance 2.
+//  - 7.5 and later (two m16n8k16 accumulators side by side), half and float alike:
+//      row l / 4 + 8 ((i / 2) % 2),   column 2 (l % 4) + i % 2 + 8 (i / 4)
+// In every layout elements 2k and 2k + 1 are columns 2c and 2c + 1 of one row.
+// The simulator's operand fragments: matrix_a element i of lane l is (row l % 16, k = i); matrix_b element i
+// is (k = i, column l % 16); lanes 16..31 duplicate lanes 0..15.
 }  // namespace vyr
+
+#if defined(__CUDACC__) && !defined(VYR_SIM)
+#include <mma.h>
+#endif
+
+namespace vyr {
+
+struct WmmaPosition {
+    int row, col;
+};
+
+constexpr bool kWmmaVoltaLayout = VYR_ARCH != 0 && VYR_ARCH < 750;
+
+// T: float or __half, the accumulator's element type.
+template <class T>
+struct WmmaAccLayout {
+    static constexpr bool kHalf = sizeof(T) == 2;
+    static constexpr int kElements = 8;
+    // Rows per lane: element i belongs to the lane's row slot(i).
+    static constexpr int kSlots = kWmmaVoltaLayout && kHalf ? 1 : 2;
+    // The other lanes holding the same rows are lane ^ peer_mask(k), combined in turn.
+    static constexpr int kPeers = kWmmaVoltaLayout && kHalf ? 1 : 2;
+
+    __host__ __device__ static WmmaPosition at(int lane, int i) {
+        if constexpr (kWmmaVoltaLayout) {
+            const int q = lane % 16 / 4, base_row = 8 * (q % 2) + 4 * (lane / 16), base_col = 8 * (q / 2);
+            if constexpr (kHalf) return {base_row + lane % 4, base_col + i};
+            return {base_row + lane % 2 + (i & 2), base_col + (i & 4) + (lane & 2) + (i & 1)};
+        }
+        return {lane / 4 + 8 * (i / 2 % 2), 2 * (lane % 4) + i % 2 + 8 * (i / 4)};
+    }
+    __host__ __device__ static int slot(int i) {
+        if constexpr (kWmmaVoltaLayout) return kHalf ? 0 : (i & 2) / 2;
+        return i / 2 % 2;
+    }
+    __host__ __device__ static int peer_mask(int k) {
+        if constexpr (kWmmaVoltaLayout) return kHalf ? 8 : (k == 0 ? 2 : 8);
+        return k == 0 ? 1 : 2;
+    }
+};
+
+#if defined(VYR_SIM) || defined(__CUDACC__)
+// The half pair of the lane at distance 2, moved as its 32 bits.
+__device__ inline __half2 wmma_swap_pair(__half2 h) {
+    return half2_from_bits(__shfl_xor_sync(0xffffffffu, half2_bits(h), 2));
+}
+
+// Converts between float and half accumulator fragments of one warp (every lane calls it), rounding to
+// nearest. Fragments are passed as templates so that units built without wmma need not see the types.
+template <class FragFloat, class FragHalf>
+__device__ inline void wmma_acc_to_half(FragHalf& d, const FragFloat& s, int lane) {
+    if constexpr (kWmmaVoltaLayout) {
+        // Elements own | {0, 1, 4, 5} stay; other | {0, 1, 4, 5} hold the partner's row and are swapped.
+        const int own = lane & 2, other = own ^ 2;
+        const __half2 send0 = __floats2half2_rn(s.x[other], s.x[other | 1]);
+        const __half2 send1 = __floats2half2_rn(s.x[other | 4], s.x[other | 5]);
+        const __half2 recv0 = wmma_swap_pair(send0), recv1 = wmma_swap_pair(send1);
+        for (int e : {0, 1, 4, 5}) d.x[own | e] = __float2half_rn(s.x[own | e]);
+        d.x[other] = __low2half(recv0);
+        d.x[other | 1] = __high2half(recv0);
+        d.x[other | 4] = __low2half(recv1);
+        d.x[other | 5] = __high2half(recv1);
+    } else {
+        (void)lane;
+        for (int i = 0; i < WmmaAccLayout<float>::kElements; ++i) d.x[i] = __float2half_rn(s.x[i]);
+    }
+}
+template <class FragHalf, class FragFloat>
+__device__ inline void wmma_acc_to_float(FragFloat& d, const FragHalf& s, int lane) {
+    if constexpr (kWmmaVoltaLayout) {
+        const int own = lane & 2, other = own ^ 2;
+        const __half2 recv0 = wmma_swap_pair(__halves2half2(s.x[other], s.x[other | 1]));
+        const __half2 recv1 = wmma_swap_pair(__halves2half2(s.x[other | 4], s.x[other | 5]));
+        for (int e : {0, 1, 4, 5}) d.x[own | e] = __half2float(s.x[own | e]);
+        d.x[other] = __low2float(recv0);
+        d.x[other | 1] = __high2float(recv0);
+        d.x[other | 4] = __low2float(recv1);
+        d.x[other | 5] = __high2float(recv1);
+    } else {
+        (void)lane;
+        for (int i = 0; i < WmmaAccLayout<float>::kElements; ++i) d.x[i] = __half2float(s.x[i]);
+    }
+}
+
+#endif
+
+}  // namespace vyr
+
+#if defined(VYR_SIM)
+// The simulator's nvcuda::wmma: loads and stores are per lane by the layouts above; mma_sync is a warp
+// collective that gathers the whole tiles, sums each product exactly and rounds once to the accumulator type.
+namespace nvcuda {
+namespace wmma {
+
+struct matrix_a {};
+struct matrix_b {};
+struct accumulator {};
+struct row_major {};
+struct col_major {};
+enum layout_t { mem_row_major, mem_col_major };
+
+template <class Use, int M, int N, int K, class T, class Layout = void>
+struct fragment {
+    static_assert(M == 16 && N == 16 && K == 16, "only the 16 x 16 x 16 shape is simulated");
+    static constexpr int num_elements = std::is_same<Use, accumulator>::value ? 8 : 16;
+    T x[num_elements];
+};
+
+template <class Use, class T, class Layout, class V>
+inline void fill_fragment(fragment<Use, 16, 16, 16, T, Layout>& f, V v) {
+    for (T& e : f.x) e = (T)v;
+}
+
+namespace detail {
+inline int lane() {
+    return ::vyr_sim::g_ctx->lane;
+}
+// Element (row, col) of a 16 x 16 matrix in memory.
+inline size_t offset(int row, int col, unsigned ldm, bool row_major) {
+    return row_major ? (size_t)row * ldm + col : (size_t)col * ldm + row;
+}
+}  // namespace detail
+
+template <class Layout>
+inline void load_matrix_sync(fragment<matrix_a, 16, 16, 16, __half, Layout>& f, const __half* p,
+                             unsigned ldm) {
+    for (int i = 0; i < 16; ++i)
+        f.x[i] = p[detail::offset(detail::lane() % 16, i, ldm, std::is_same<Layout, row_major>::value)];
+}
+template <class Layout>
+inline void load_matrix_sync(fragment<matrix_b, 16, 16, 16, __half, Layout>& f, const __half* p,
+                             unsigned ldm) {
+    for (int i = 0; i < 16; ++i)
+        f.x[i] = p[detail::offset(i, detail::lane() % 16, ldm, std::is_same<Layout, row_major>::value)];
+}
+template <class T>
+inline void load_matrix_sync(fragment<accumulator, 16, 16, 16, T>& f, const T* p, unsigned ldm,
+                             layout_t layout) {
+    for (int i = 0; i < 8; ++i) {
+        const ::vyr::WmmaPosition at = ::vyr::WmmaAccLayout<T>::at(detail::lane(), i);
+        f.x[i] = p[detail::offset(at.row, at.col, ldm, layout == mem_row_major)];
+    }
+}
+template <class T>
+inline void store_matrix_sync(T* p, const fragment<accumulator, 16, 16, 16, T>& f, unsigned ldm,
+                              layout_t layout) {
+    for (int i = 0; i < 8; ++i) {
+        const ::vyr::WmmaPosition at = ::vyr::WmmaAccLayout<T>::at(detail::lane(), i);
+        p[detail::offset(at.row, at.col, ldm, layout == mem_row_major)] = f.x[i];
+    }
+}
+
+namespace detail {
+template <class FragA, class FragB, class FragC>
+struct MmaIn {
+    const FragA* a;
+    const FragB* b;
+    const FragC* c;
+};
+template <class FragA, class FragB, class FragC, class FragD>
+void multiply(::vyr_sim::LaneSlot* lanes, unsigned, int) {
+    using TC = std::remove_reference_t<decltype(std::declval<FragC>().x[0])>;
+    using TD = std::remove_reference_t<decltype(std::declval<FragD>().x[0])>;
+    double a[16][16], b[16][16], c[16][16];
+    for (int lane = 0; lane < 32; ++lane) {
+        const auto& in = *static_cast<const MmaIn<FragA, FragB, FragC>*>(lanes[lane].in);
+        for (int i = 0; i < 16 && lane < 16; ++i) {
+            a[lane][i] = (double)__half2float(in.a->x[i]);
+            b[i][lane] = (double)__half2float(in.b->x[i]);
+        }
+        for (int i = 0; i < 8; ++i) {
+            const ::vyr::WmmaPosition at = ::vyr::WmmaAccLayout<TC>::at(lane, i);
+            c[at.row][at.col] = (double)(float)in.c->x[i];
+        }
+    }
+    for (int lane = 0; lane < 32; ++lane) {
+        FragD& d = *static_cast<FragD*>(lanes[lane].out);
+        for (int i = 0; i < 8; ++i) {
+            const ::vyr::WmmaPosition at = ::vyr::WmmaAccLayout<TD>::at(lane, i);
+            double sum = c[at.row][at.col];
+            for (int k = 0; k < 16; ++k) sum += a[at.row][k] * b[k][at.col];
+            if constexpr (sizeof(TD) == 2)
+                d.x[i] = __double2half(sum);
+            else
+                d.x[i] = (TD)sum;
+        }
+    }
+}
+}  // namespace detail
+
+template <class LA, class LB, class TD, class TC>
+inline void mma_sync(fragment<accumulator, 16, 16, 16, TD>& d,
+                     const fragment<matrix_a, 16, 16, 16, __half, LA>& a,
+                     const fragment<matrix_b, 16, 16, 16, __half, LB>& b,
+                     const fragment<accumulator, 16, 16, 16, TC>& c,
+                     ::vyr_sim::Site site = ::vyr_sim::Site()) {
+    using FA = fragment<matrix_a, 16, 16, 16, __half, LA>;
+    using FB = fragment<matrix_b, 16, 16, 16, __half, LB>;
+    using FC = fragment<accumulator, 16, 16, 16, TC>;
+    using FD = fragment<accumulator, 16, 16, 16, TD>;
+    const detail::MmaIn<FA, FB, FC> in{&a, &b, &c};
+    FD out;
+    ::vyr_sim::warp_collective("wmma.mma_sync", detail::multiply<FA, FB, FC, FD>, 0xffffffffu, 32, &in, &out,
+                               0, site);
+    d = out;
+}
+
+}  // namespace wmma
+}  // namespace nvcuda
+#endif

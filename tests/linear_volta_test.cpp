@@ -1,0 +1,363 @@
+// The Volta transformer kernels on a simulated compute-capability 7.0 device: each kernel against the
+// double references, the size messages and their order, and the devices and shapes that are refused.
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "activation_tolerance.h"
+#include "harness.h"
+#include "dense_transformer_ref.h"
+
+// Simulator only: the kernels need a compute-capability 7.0 device, which the simulator can pretend to be.
+#if defined(VYR_BACKEND_SIM)
+namespace {
+
+using vyr_test::DeviceBuffer;
+constexpr double u = vyr_test::kHalfUnit;
+
+// Row-major R x Q <-> 16 x 16 tiles in tile-row-major order.
+std::vector<float> to_tiled(int R, int Q, const std::vector<float>& m) {
+    std::vector<float> t(m.size());
+    for (int r = 0; r < R; ++r)
+        for (int c = 0; c < Q; ++c)
+            t[((size_t)(r / 16) * (Q / 16) + c / 16) * 256 + (r % 16) * 16 + c % 16] = m[(size_t)r * Q + c];
+    return t;
+}
+std::vector<float> from_tiled(int R, int Q, const std::vector<float>& t) {
+    std::vector<float> m(t.size());
+    for (int r = 0; r < R; ++r)
+        for (int c = 0; c < Q; ++c)
+            m[(size_t)r * Q + c] = t[((size_t)(r / 16) * (Q / 16) + c / 16) * 256 + (r % 16) * 16 + c % 16];
+    return m;
+}
+
+struct Matrix {
+    int rows, cols;
+    std::vector<float> v;  // row-major, half values
+    float at(int r, int c) const { return v[(size_t)r * cols + c]; }
+};
+Matrix random_matrix(vyr_test::Rng& rng, int rows, int cols, float range) {
+    return {rows, cols, vyr_test::round_to_half(rng.uniform_vec((size_t)rows * cols, -range, range))};
+}
+DeviceBuffer<__half>* upload_tiled(const Matrix& m) {
+    return new DeviceBuffer<__half>(vyr_test::to_half(to_tiled(m.rows, m.cols, m.v)));
+}
+std::vector<float> download_tiled(const DeviceBuffer<__half>& b, int rows, int cols) {
+    return from_tiled(rows, cols, vyr_test::to_float(b.download()));
+}
+
+// X W^T in double, with sum |x w| per element for the error bounds, for every kRowStep-th row of X (the
+// step is prime to 16, so every row of a tile and every tile row is sampled); other rows hold NaN and are
+// not compared.
+constexpr int kRowStep = 5;
+struct Product {
+    std::vector<double> y, mag;
+};
+Product product(const Matrix& X, const Matrix& W) {
+    Product p{std::vector<double>((size_t)X.rows * W.rows, NAN),
+              std::vector<double>((size_t)X.rows * W.rows)};
+    for (int r = 0; r < X.rows; r += kRowStep)
+        for (int c = 0; c < W.rows; ++c) {
+            double s = 0, m = 0;
+            for (int k = 0; k < X.cols; ++k) {
+                s += (double)X.at(r, k) * W.at(c, k);
+                m += std::fabs((double)X.at(r, k) * W.at(c, k));
+            }
+            p.y[(size_t)r * W.rows + c] = s;
+            p.mag[(size_t)r * W.rows + c] = m;
+        }
+    return p;
+}
+
+// Error of an accumulated product before its half store: float accumulation adds K 2^-24 sum|x w|; half
+// accumulation rounds the running sum after every 16-deep product, K / 16 roundings of 2^-11 sum|x w|, and
+// the half result itself.
+double product_error(double mag, int K, bool float_acc) {
+    return float_acc ? K * 0x1p-24 * mag : (K / 16 + 1) * u * mag;
+}
+
+::testing::AssertionResult within(const std::vector<float>& got, const std::vector<double>& want,
+                                  const std::vector<double>& bound) {
+    size_t bad = 0, first = 0;
+    for (size_t i = 0; i < got.size(); ++i)
+        if (!std::isnan(want[i]) && !(std::fabs(got[i] - want[i]) <= bound[i] + vyr_test::kHalfTinyStep) &&
+            bad++ == 0)
+            first = i;
+    if (bad == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << bad << " of " << got.size() << " elements off, first " << first << ": " << got[first] << " vs "
+           << want[first] << " +- " << bound[first];
+}
+
+VyrSimDevice volta_device(int multiprocessors) {
+    VyrSimDevice d;
+    vyr_sim_get_device(&d);
+    d.cc_major = 7;
+    d.cc_minor = 0;
+    d.multiprocessors = multiprocessors;
+    d.smem_optin = 98304;
+    return d;
+}
+
+void expect_clean_run() {
+    EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
+    EXPECT_EQ(cudaSuccess, cudaGetLastError());
+}
+
+// One multiprocessor gives S / 2 = 0: the grid still has a block, and it loops over every row chunk.
+TEST(VoltaLinear, MatchesReference) {
+    const struct {
+        bool float_acc, bias;
+        int K, sms;
+    } cases[] = {
+        {true, true, 512, 4}, {false, true, 512, 1}, {true, false, 2048, 2}, {false, false, 512, 80}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("float=" + std::to_string(c.float_acc) + " bias=" + std::to_string(c.bias) +
+                     " K=" + std::to_string(c.K) + " sms=" + std::to_string(c.sms));
+        vyr_test::SimulatedDevice device(volta_device(c.sms));
+        vyr_test::Rng rng(c.K + c.sms);
+        const int M = 512;
+        const Matrix X = random_matrix(rng, M, c.K, 1), W = random_matrix(rng, 512, c.K, 1);
+        const std::vector<float> bias = vyr_test::round_to_half(rng.uniform_vec(512, -4, 4));
+        std::unique_ptr<DeviceBuffer<__half>> dx(upload_tiled(X)), dw(upload_tiled(W));
+        DeviceBuffer<__half> db(vyr_test::to_half(bias)), dy((size_t)M * 512);
+        EXPECT_EQ(VyrSuccess, vyr_volta_linear(nullptr, dx->get(), dw->get(), dy.get(),
+                                               c.bias ? db.get() : nullptr, c.float_acc, c.bias, M, c.K));
+        expect_clean_run();
+        EXPECT_TRUE(dy.guards_intact());
+        const Product p = product(X, W);
+        std::vector<double> want(p.y.size()), bound(p.y.size());
+        for (size_t i = 0; i < p.y.size(); ++i) {
+            const double b = c.bias ? bias[i % 512] : 0.0;
+            want[i] = p.y[i] + b;
+            // The product is rounded to half, then the bias added in half: two stores of 2^-11.
+            bound[i] =
+                product_error(p.mag[i], c.K, c.float_acc) + u * std::fabs(p.y[i]) + u * std::fabs(want[i]);
+        }
+        EXPECT_TRUE(within(download_tiled(dy, M, 512), want, bound));
+    }
+}
+
+TEST(VoltaSwiglu, MatchesReference) {
+    for (bool float_acc : {true, false}) {
+        SCOPED_TRACE(float_acc ? "float accumulators" : "half accumulators");
+        vyr_test::SimulatedDevice device(volta_device(16));
+        vyr_test::Rng rng(float_acc);
+        const int M = 512, K = 512;
+        const Matrix X = random_matrix(rng, M, K, 0.25f), W = random_matrix(rng, 4096, K, 0.25f);
+        std::unique_ptr<DeviceBuffer<__half>> dx(upload_tiled(X)), dw(upload_tiled(W));
+        DeviceBuffer<__half> dout((size_t)M * 2048);
+        EXPECT_EQ(VyrSuccess, vyr_volta_mm_swiglu(nullptr, dx->get(), dw->get(), dout.get(), float_acc, M));
+        expect_clean_run();
+        EXPECT_TRUE(dout.guards_intact());
+        const Product p = product(X, W);
+        std::vector<double> want((size_t)M * 2048), bound(want.size());
+        for (int r = 0; r < M; ++r)
+            for (int c = 0; c < 2048; ++c) {
+                const size_t vi = (size_t)r * 4096 + 32 * (c / 16) + c % 16, gi = vi + 16;
+                const double v = p.y[vi], g = p.y[gi], sig = 1.0 / (1.0 + std::exp(-g));
+                const size_t o = (size_t)r * 2048 + c;
+                want[o] = v * g * sig;
+                // d/dv = g sigmoid(g) (below |g|), d/dg = v (sigmoid + g sigmoid') (below 1.1 |v|);
+                // exp2.approx and rcp.approx add a few 2^-22 relative, the half store 2^-11.
+                bound[o] = std::fabs(g) * product_error(p.mag[vi], K, float_acc) +
+                           1.1 * std::fabs(v) * product_error(p.mag[gi], K, float_acc) +
+                           1.01 * u * std::fabs(want[o]);
+            }
+        EXPECT_TRUE(within(download_tiled(dout, M, 2048), want, bound));
+    }
+}
+
+TEST(VoltaQkvRotary, MatchesReference) {
+    const struct {
+        bool float_acc;
+        int N, T;
+    } cases[] = {{true, 32, 16}, {false, 32, 48}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("float=" + std::to_string(c.float_acc) + " T=" + std::to_string(c.T));
+        // One block in x: it takes every 12-row-tile chunk, the last one partial (M / 16 is no multiple of
+        // 12).
+        vyr_test::SimulatedDevice device(volta_device(8));
+        vyr_test::Rng rng(c.T);
+        const int M = c.N * c.T;
+        const Matrix X = random_matrix(rng, M, 512, 0.5f), W = random_matrix(rng, 1536, 512, 0.5f);
+        Matrix table{c.T, 64, std::vector<float>((size_t)c.T * 64)};
+        for (int t = 0; t < c.T; ++t)
+            for (int p = 0; p < 32; ++p) {
+                const double angle = t * std::pow(10000.0, -p / 32.0);
+                table.v[(size_t)t * 64 + 2 * p] = __half2float(__float2half((float)std::sin(angle)));
+                table.v[(size_t)t * 64 + 2 * p + 1] = __half2float(__float2half((float)std::cos(angle)));
+            }
+        std::unique_ptr<DeviceBuffer<__half>> dx(upload_tiled(X)), dw(upload_tiled(W)),
+            dt(upload_tiled(table));
+        DeviceBuffer<__half> dout((size_t)M * 1536);
+        EXPECT_EQ(VyrSuccess, vyr_volta_qkv_rotary(nullptr, dx->get(), dw->get(), dout.get(), dt->get(),
+                                                   c.float_acc, c.N, c.T));
+        expect_clean_run();
+        EXPECT_TRUE(dout.guards_intact());
+        const Product p = product(X, W);
+        std::vector<double> want(p.y.size()), bound(p.y.size());
+        for (int r = 0; r < M; ++r)
+            for (int col = 0; col < 1536; col += 2) {
+                const size_t i = (size_t)r * 1536 + col;
+                // Each product is rounded to half first (2^-11), then rotated in float and stored (2^-11).
+                const double e0 = product_error(p.mag[i], 512, c.float_acc) + u * std::fabs(p.y[i]);
+                const double e1 = product_error(p.mag[i + 1], 512, c.float_acc) + u * std::fabs(p.y[i + 1]);
+                if (col >= 1024) {
+                    want[i] = p.y[i], want[i + 1] = p.y[i + 1];
+                    bound[i] = e0, bound[i + 1] = e1;
+                    continue;
+                }
+                const double s = table.at(r % c.T, col % 64), co = table.at(r % c.T, col % 64 + 1);
+                want[i] = p.y[i] * co - p.y[i + 1] * s;
+                want[i + 1] = p.y[i] * s + p.y[i + 1] * co;
+                bound[i] = std::fabs(co) * e0 + std::fabs(s) * e1 + u * std::fabs(want[i]);
+                bound[i + 1] = std::fabs(s) * e0 + std::fabs(co) * e1 + u * std::fabs(want[i + 1]);
+            }
+        EXPECT_TRUE(within(download_tiled(dout, M, 1536), want, bound));
+    }
+}
+
+TEST(VoltaRmsNorm, MatchesReference) {
+    vyr_test::SimulatedDevice device(volta_device(4));
+    vyr_test::Rng rng(5);
+    const int M = 512;
+    const float alpha = 0.7f;
+    const Matrix a = random_matrix(rng, M, 512, 2), b = random_matrix(rng, M, 512, 2);
+    const std::vector<float> weight = vyr_test::round_to_half(rng.uniform_vec(512, -2, 2));
+    std::unique_ptr<DeviceBuffer<__half>> da(upload_tiled(a)), db(upload_tiled(b));
+    DeviceBuffer<__half> dw(vyr_test::to_half(weight)), dout((size_t)M * 512);
+    EXPECT_EQ(VyrSuccess,
+              vyr_volta_rmsnorm_residual(nullptr, da->get(), db->get(), dw.get(), dout.get(), M, alpha));
+    expect_clean_run();
+    EXPECT_TRUE(dout.guards_intact());
+    // v = alpha a + b is one half fused multiply-add with alpha rounded to half: the reference starts from
+    // that v. What remains is the float sum of squares and rsqrt.approx (below 2^-20) and the half store.
+    const double alpha_h = __half2float(__float2half(alpha));
+    std::vector<double> v(a.v.size());
+    for (size_t i = 0; i < v.size(); ++i) v[i] = __half2float(__double2half(alpha_h * a.v[i] + b.v[i]));
+    const std::vector<double> want =
+        vyr_ref::residual_rmsnorm(512, M, v, std::vector<double>(v.size(), 0.0), 0.0,
+                                  std::vector<double>(weight.begin(), weight.end()));
+    EXPECT_TRUE(vyr_test::all_near(download_tiled(dout, M, 512), std::vector<float>(want.begin(), want.end()),
+                                   vyr_test::kHalfTinyStep, 1.01 * u));
+}
+
+TEST(VoltaAttention, MatchesBandedReference) {
+    // T = 16: one tile; T = 160 (10 tiles): tile 0 sees tiles 0 .. 8 only, tile 9 sees 1 .. 9.
+    for (int T : {16, 160}) {
+        SCOPED_TRACE("T=" + std::to_string(T));
+        vyr_test::SimulatedDevice device(volta_device(4));
+        vyr_test::Rng rng(T);
+        const int N = 32, M = N * T;
+        const Matrix qkv = random_matrix(rng, M, 1536, 0.5f);
+        std::unique_ptr<DeviceBuffer<__half>> dqkv(upload_tiled(qkv));
+        DeviceBuffer<__half> dout((size_t)M * 512);
+        EXPECT_EQ(VyrSuccess, vyr_volta_attn(nullptr, dqkv->get(), dout.get(), N, T));
+        expect_clean_run();
+        EXPECT_TRUE(dout.guards_intact());
+        const size_t plane = (size_t)N * 8 * T * 64;
+        std::vector<double> q(plane), k(plane), v(plane);
+        for (int n = 0; n < N; ++n)
+            for (int h = 0; h < 8; ++h)
+                for (int t = 0; t < T; ++t)
+                    for (int d = 0; d < 64; ++d) {
+                        const size_t i = (((size_t)n * 8 + h) * T + t) * 64 + d;
+                        q[i] = qkv.at(n * T + t, h * 64 + d);
+                        k[i] = qkv.at(n * T + t, 512 + h * 64 + d);
+                        v[i] = qkv.at(n * T + t, 1024 + h * 64 + d);
+                    }
+        const std::vector<double> want = vyr_ref::banded_attention(N, T, 8, q, k, v);
+        // Scores accumulate in half: four roundings of 2^-11 |s| <= 2^-11 * 64 * 0.25 / 8, so |ds| <= 2^-8
+        // and the weights are within 2 * 2^-8 relative, moving O by up to 2^-7 max|V| = 2^-8. O accumulates
+        // in half: each of up to 17 key tiles rescales it and adds a product (two roundings of 2^-11 |O|, |O|
+        // <= 0.5), 17 * 2^-11 in all; probabilities rounded to half add 2^-11 max|V|.
+        EXPECT_TRUE(vyr_test::all_near(download_tiled(dout, M, 512),
+                                       std::vector<float>(want.begin(), want.end()), 0x1p-8 + 18 * u));
+    }
+}
+
+// The size messages and their order, the empty problems, and devices of another generation.
+TEST(VoltaKernels, RefusalsAndMessages) {
+    DeviceBuffer<__half> buf(16), out(16);
+    out.fill_bytes(0x5a);
+    const std::vector<__half> before = out.download();
+    __half* p = buf.get();
+    const char* kM = "Dimension M is not a multiple of 512\n";
+    const char* kK = "Invalid K dimension. Must be either 512 or 2048.\n";
+    const char* kN = "Dimension N is not a multiple of 32\n";
+    const char* kT = "Dimension T is not a multiple of 16\n";
+    struct Call {
+        const char* name;
+        std::function<int()> call;
+        const char* message;
+    };
+    __half* o = out.get();
+    const Call sizes[] = {
+        {"linear M=256", [&] { return vyr_volta_linear(nullptr, p, p, o, p, true, true, 256, 1024); }, kM},
+        {"linear K=1024", [&] { return vyr_volta_linear(nullptr, p, p, o, p, true, true, 512, 1024); }, kK},
+        {"linear M<0", [&] { return vyr_volta_linear(nullptr, p, p, o, p, false, false, -512, 512); }, kM},
+        {"swiglu M=100", [&] { return vyr_volta_mm_swiglu(nullptr, p, p, o, true, 100); }, kM},
+        {"qkv N=33 T=20", [&] { return vyr_volta_qkv_rotary(nullptr, p, p, o, p, true, 33, 20); }, kN},
+        {"qkv T=20", [&] { return vyr_volta_qkv_rotary(nullptr, p, p, o, p, true, 32, 20); }, kT},
+        {"rmsnorm M=100", [&] { return vyr_volta_rmsnorm_residual(nullptr, p, p, p, o, 100, 1.0f); }, kM},
+        {"attn T=20 N=33", [&] { return vyr_volta_attn(nullptr, p, o, 33, 20); }, kT},
+        {"attn N=33", [&] { return vyr_volta_attn(nullptr, p, o, 33, 16); }, kN},
+    };
+    const Call empty[] = {
+        {"linear", [&] { return vyr_volta_linear(nullptr, p, p, o, p, true, true, 0, 512); }, ""},
+        {"swiglu", [&] { return vyr_volta_mm_swiglu(nullptr, p, p, o, false, 0); }, ""},
+        {"qkv", [&] { return vyr_volta_qkv_rotary(nullptr, p, p, o, p, true, 0, 16); }, ""},
+        {"rmsnorm", [&] { return vyr_volta_rmsnorm_residual(nullptr, p, p, p, o, 0, 1.0f); }, ""},
+        {"attn", [&] { return vyr_volta_attn(nullptr, p, o, 32, 0); }, ""},
+    };
+    // Valid sizes on a device of another generation (the default simulated one is 9.0; also 7.5 and 7.2).
+    const Call valid[] = {
+        {"linear", [&] { return vyr_volta_linear(nullptr, p, p, o, p, true, true, 512, 512); }, ""},
+        {"swiglu", [&] { return vyr_volta_mm_swiglu(nullptr, p, p, o, false, 512); }, ""},
+        {"qkv", [&] { return vyr_volta_qkv_rotary(nullptr, p, p, o, p, true, 32, 16); }, ""},
+        {"rmsnorm", [&] { return vyr_volta_rmsnorm_residual(nullptr, p, p, p, o, 512, 1.0f); }, ""},
+        {"attn", [&] { return vyr_volta_attn(nullptr, p, o, 32, 16); }, ""},
+    };
+    {
+        vyr_test::SimulatedDevice device(volta_device(80));
+        for (const Call& c : sizes) {
+            SCOPED_TRACE(c.name);
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(VyrUnsupported, c.call());
+            EXPECT_EQ(c.message, testing::internal::GetCapturedStderr());
+        }
+        for (const Call& c : empty) {
+            SCOPED_TRACE(c.name);
+            EXPECT_EQ(VyrSuccess, c.call());
+        }
+    }
+    for (std::pair<int, int> cc : {std::make_pair(9, 0), std::make_pair(7, 5), std::make_pair(7, 2)}) {
+        VyrSimDevice d = volta_device(80);
+        d.cc_major = cc.first;
+        d.cc_minor = cc.second;
+        vyr_test::SimulatedDevice device(d);
+        for (const Call& c : valid) {
+            SCOPED_TRACE(std::string(c.name) + " on " + std::to_string(cc.first) + "." +
+                         std::to_string(cc.second));
+            EXPECT_EQ(VyrUnsupported, c.call());
+        }
+    }
+    {
+        // A 7.0 device that refuses the normalisation's 64 KiB of shared memory.
+        VyrSimDevice d = volta_device(80);
+        d.smem_optin = 49152;
+        vyr_test::SimulatedDevice device(d);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(VyrUnsupported, valid[3].call());
+        EXPECT_EQ("Vyr RMSNorm residual: failed to set smem size 65536\n",
+                  testing::internal::GetCapturedStderr());
+        EXPECT_EQ(cudaSuccess, cudaGetLastError());
+    }
+    expect_clean_run();
+    EXPECT_TRUE(vyr_test::all_equal(out.download(), before));
+}
+
+}  // namespace
+#endif
