@@ -48,6 +48,12 @@ unsigned active_mask();
 
 void* dynamic_smem();
 
+// Counts the events that can change what a spinning thread polls: atomics that changed a value, fences,
+// release stores, thread exits and block starts. Plain stores are not counted.
+extern unsigned long long g_progress;
+// A spinning thread yields: the other threads and blocks run, and it is resumed to poll again (see simt.cpp).
+void spin_yield(Site site);
+
 // Asynchronous global-to-shared copies of one thread. The source is read at issue; the data lands at the wait
 // that covers its group (the latest moment the hardware allows), and until then the destination holds poison,
 // so a kernel that reads before waiting sees it. Copies never committed or waited for land when the thread
@@ -137,8 +143,17 @@ inline int __syncthreads_and(int p, vyr_sim::Site s = VYR_SIM_SITE) {
 inline int __syncthreads_or(int p, vyr_sim::Site s = VYR_SIM_SITE) {
     return vyr_sim::block_barrier(3, p, s);
 }
-inline void __threadfence() {}
+inline void __threadfence() {
+    ++vyr_sim::g_progress;
+}
 inline void __threadfence_block() {}
+inline void __threadfence_system() {
+    ++vyr_sim::g_progress;
+}
+// A thread that sleeps is polling for something another thread or block must do.
+inline void __nanosleep(unsigned, vyr_sim::Site s = VYR_SIM_SITE) {
+    vyr_sim::spin_yield(s);
+}
 
 inline void __syncwarp(unsigned mask = 0xffffffffu, vyr_sim::Site s = VYR_SIM_SITE) {
     vyr_sim::warp_collective(
@@ -219,12 +234,15 @@ inline unsigned __activemask() {
 }
 
 // Atomics: one fiber runs at a time and switches only at collectives, so plain read-modify-write is atomic.
-#define VYR_SIM_ATOMIC(name, expr) \
-    template <class T>             \
-    inline T name(T* p, T v) {     \
-        T old = *p;                \
-        *p = (expr);               \
-        return old;                \
+// One that changes the value is progress for spinning threads; one that does not (an add of 0 used as a
+// load) is not.
+#define VYR_SIM_ATOMIC(name, expr)                                       \
+    template <class T>                                                   \
+    inline T name(T* p, T v) {                                           \
+        T old = *p;                                                      \
+        *p = (expr);                                                     \
+        if (std::memcmp(&old, p, sizeof(T)) != 0) ++vyr_sim::g_progress; \
+        return old;                                                      \
     }
 VYR_SIM_ATOMIC(atomicAdd, old + v)
 VYR_SIM_ATOMIC(atomicSub, old - v)
@@ -235,15 +253,22 @@ VYR_SIM_ATOMIC(atomicAnd, old& v)
 VYR_SIM_ATOMIC(atomicOr, old | v)
 VYR_SIM_ATOMIC(atomicXor, old ^ v)
 #undef VYR_SIM_ATOMIC
+// A compare-and-swap that fails is taken as a spin (a lock or a flag being polled): the thread yields.
 template <class T>
-inline T atomicCAS(T* p, T compare, T v) {
+inline T atomicCAS(T* p, T compare, T v, vyr_sim::Site s = VYR_SIM_SITE) {
     T old = *p;
-    if (old == compare) *p = v;
+    if (old == compare) {
+        *p = v;
+        if (!(old == v)) ++vyr_sim::g_progress;
+    } else {
+        vyr_sim::spin_yield(s);
+    }
     return old;
 }
 inline unsigned atomicInc(unsigned* p, unsigned limit) {
     unsigned old = *p;
     *p = old >= limit ? 0u : old + 1u;
+    if (old != *p) ++vyr_sim::g_progress;
     return old;
 }
 
