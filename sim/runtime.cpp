@@ -15,7 +15,8 @@
 namespace vyr_sim {
 namespace {
 
-const VyrSimDevice kDefaultDevice = {9, 0, 132, 232448, 0, 0};
+const VyrSimDevice kDefaultDevice = {9, 0, 132, 232448, 0, 0, 0};
+VyrSimLaunch g_last_launch = {};
 VyrSimDevice g_device = kDefaultDevice;
 
 thread_local cudaError_t t_last_error = cudaSuccess;
@@ -107,6 +108,10 @@ VYR_SIM_API void vyr_sim_set_device(const VyrSimDevice* d) {
 }
 VYR_SIM_API void vyr_sim_reset_device(void) {
     g_device = kDefaultDevice;
+}
+VYR_SIM_API void vyr_sim_last_launch(VyrSimLaunch* out) {
+    std::lock_guard<std::mutex> lock(launch_mutex());
+    *out = g_last_launch;
 }
 
 VYR_SIM_API cudaError_t cudaGetLastError(void) {
@@ -378,7 +383,8 @@ VYR_SIM_API cudaError_t cudaFuncSetAttribute(const void* func, cudaFuncAttribute
     KernelInfo* k = find_kernel(func);
     if (!k) return fail(cudaErrorInvalidDeviceFunction);
     if (attr == cudaFuncAttributeMaxDynamicSharedMemorySize) {
-        if (value < 0 || value > g_device.smem_optin) return fail(cudaErrorInvalidValue);
+        if (value < 0 || value > g_device.smem_optin || g_device.refuse_smem_attribute)
+            return fail(cudaErrorInvalidValue);
         k->max_dynamic_smem = (size_t)value;
         return cudaSuccess;
     }
@@ -418,6 +424,7 @@ VYR_SIM_API cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block
         return fail(cudaErrorInvalidConfiguration);
     if (smem > k->max_dynamic_smem) return fail(cudaErrorInvalidValue);
     std::lock_guard<std::mutex> lock(launch_mutex());
+    g_last_launch = {g_last_launch.count + 1, {grid.x, grid.y, grid.z}, {block.x, block.y, block.z}, smem};
     run_grid(*k, grid, block, smem, args);
     return cudaSuccess;
 }
