@@ -216,9 +216,10 @@ __device__ inline void cp_async_wait() {
 }
 
 // Signalling between blocks of one launch that are resident together (7.0 and later): device-scope acquire
-// loads, release and acquire-release atomics, fences, and sleeping while polling. On the simulator an
-// acquire load and a sleep let the other threads and blocks run (a poll that nothing can satisfy is reported
-// as a deadlock there), and the atomics and fences count as progress for the pollers. Host code has no other
+// loads, release and acquire-release atomics, fences, and sleeping while polling. On the simulator each of
+// the loads, atomics and sleeps lets the other threads and blocks run (so blocks interleave at every signal,
+// and a poll that nothing can satisfy is reported as a deadlock there), and the atomics and fences count as
+// progress for the pollers. Host code has no other
 // party and uses plain accesses.
 #if defined(VYR_SIM)
 #define VYR_SPIN_SITE , ::vyr_sim::Site site = ::vyr_sim::Site()
@@ -253,7 +254,7 @@ __device__ inline unsigned long long ld_acquire_gpu(const unsigned long long* p 
 #endif
 }
 // Adds v and returns the old value; the thread's earlier writes are visible to whoever acquires the result.
-__device__ inline unsigned atomic_add_acq_rel_gpu(unsigned* p, unsigned v) {
+__device__ inline unsigned atomic_add_acq_rel_gpu(unsigned* p, unsigned v VYR_SPIN_SITE) {
 #if defined(__CUDA_ARCH__)
     unsigned old;
     asm volatile("atom.acq_rel.gpu.global.add.u32 %0, [%1], %2;\n" : "=r"(old) : "l"(p), "r"(v) : "memory");
@@ -262,10 +263,12 @@ __device__ inline unsigned atomic_add_acq_rel_gpu(unsigned* p, unsigned v) {
     const unsigned old = *p;
     *p = old + v;
     if (v) VYR_SPIN_PROGRESS();
+    VYR_SPIN_POLL();
     return old;
 #endif
 }
-__device__ inline unsigned long long atomic_add_acq_rel_gpu(unsigned long long* p, unsigned long long v) {
+__device__ inline unsigned long long atomic_add_acq_rel_gpu(unsigned long long* p,
+                                                            unsigned long long v VYR_SPIN_SITE) {
 #if defined(__CUDA_ARCH__)
     unsigned long long old;
     asm volatile("atom.acq_rel.gpu.global.add.u64 %0, [%1], %2;\n" : "=l"(old) : "l"(p), "l"(v) : "memory");
@@ -274,16 +277,18 @@ __device__ inline unsigned long long atomic_add_acq_rel_gpu(unsigned long long* 
     const unsigned long long old = *p;
     *p = old + v;
     if (v) VYR_SPIN_PROGRESS();
+    VYR_SPIN_POLL();
     return old;
 #endif
 }
 // Adds v without returning the old value; the thread's earlier writes are released with it.
-__device__ inline void red_release_gpu(unsigned* p, unsigned v) {
+__device__ inline void red_release_gpu(unsigned* p, unsigned v VYR_SPIN_SITE) {
 #if defined(__CUDA_ARCH__)
     asm volatile("red.release.gpu.global.add.u32 [%0], %1;\n" ::"l"(p), "r"(v) : "memory");
 #else
     *p += v;
     if (v) VYR_SPIN_PROGRESS();
+    VYR_SPIN_POLL();
 #endif
 }
 __device__ inline void fence_acq_rel_gpu() {

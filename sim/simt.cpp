@@ -3,12 +3,14 @@
 // runs at a time, on the calling host thread, so memory operations between collectives are atomic, and a run
 // is bit-reproducible for a given resume order.
 //
-// Blocks run one after another until a block waits on device memory: a thread that spins (`__nanosleep`, an
-// acquire load, a failing atomicCAS) yields. When every resident block is stalled that way, the spinners are
-// woken to poll again as long as anything that can change device memory (an atomic that changed a value, a
-// fence, a release store, a thread exit, a block start) happened since they last polled; otherwise the next
-// block of the grid becomes resident beside them, up to the number of blocks the device holds at once. When
-// no block can start, a spin that polled twice without progress anywhere is reported as a deadlock. Plain
+// Blocks run one after another until a block waits on device memory or signals to other blocks: a thread
+// that spins (`__nanosleep`, an acquire load, a failing atomicCAS) or signals (the device-scope
+// acquire/release atomics of lib/intrinsics.cuh) yields. When every resident block is stalled that way, the
+// next block of the grid becomes resident beside them, up to the number of blocks the device holds at once;
+// then the stalled threads are woken to go on as long as anything that can change device memory (an atomic
+// that changed a value, a fence, a release store, a thread exit, a block start) happened since they last
+// polled. A spin that polled twice without progress anywhere, when no block can start, is reported as a
+// deadlock. Plain
 // stores are not progress: blocks that signal each other must use atomics, fences or release stores, as the
 // memory model requires anyway.
 //
@@ -58,6 +60,7 @@ namespace {
 
 constexpr size_t kStackSize = 256 * 1024;  // virtual; pages are touched lazily; a guard page below
 constexpr unsigned char kPoison = 0xff;    // NaN as float and as half, -1 as an integer
+constexpr long long kEagerResidentThreads = 4096;
 
 struct Abandon {};  // unwinds a fiber's kernel frames when its launch is abandoned
 
@@ -803,6 +806,7 @@ bool run_grid(const KernelInfo& k, dim3 grid, dim3 block, size_t smem, void** ar
     long long limit = -1;  // computed when a second block would become resident
     long long next = 0;
     bool ok = true;
+    unsigned long long round = 0;
     g_smem_owner = nullptr;
     while (ok) {
         if (g.resident.empty()) {
@@ -810,11 +814,20 @@ bool run_grid(const KernelInfo& k, dim3 grid, dim3 block, size_t smem, void** ar
             start_block(g, block_order.empty() ? next : block_order[next]);
             ++next;
         }
-        for (size_t i = 0; i < g.resident.size() && ok;) {
+        // Resident blocks take turns in the resume order's sense too, so that under the reverse and shuffled
+        // orders a later block may go ahead of an earlier one at every signal.
+        std::vector<int> turns = run_order((int)g.resident.size());
+        if (g_order == VYR_SIM_ORDER_SHUFFLE)
+            std::shuffle(turns.begin(), turns.end(), std::mt19937(g_seed + (unsigned)round++));
+        for (int i : turns) {
             BlockRun& b = *g.resident[i];
             enter(b);
             ok = run_block(b);
-            if (ok && b.done == b.nthreads) {
+            if (!ok) break;
+        }
+        for (size_t i = 0; ok && i < g.resident.size();) {
+            BlockRun& b = *g.resident[i];
+            if (b.done == b.nthreads) {
                 if (g_smem_owner == &b) g_smem_owner = nullptr;
                 g.spare.push_back(std::move(g.resident[i]));
                 g.resident.erase(g.resident.begin() + (long)i);
@@ -823,15 +836,20 @@ bool run_grid(const KernelInfo& k, dim3 grid, dim3 block, size_t smem, void** ar
             }
         }
         if (!ok || g.resident.empty()) continue;
-        // Every resident block is stalled on a spin.
-        if (spinners_may_progress(g)) {
-            wake_spinners(g);
-            continue;
-        }
+        // Every resident block is stalled on a spin or a signal: more blocks join them while the device has
+        // room (so that blocks interleave at every signal, as they may on the GPU; beyond a few thousand
+        // threads only when nothing else can go on, each resident thread being a fiber with its own stack),
+        // then the spinners poll.
         if (limit < 0) limit = resident_limit(k, g.nthreads, smem);
-        if (next < nblocks && (long long)g.resident.size() < limit) {
+        const bool room = next < nblocks && (long long)g.resident.size() < limit;
+        const bool eager = (long long)(g.resident.size() + 1) * g.nthreads <= kEagerResidentThreads;
+        if (room && (eager || !spinners_may_progress(g))) {
             start_block(g, block_order.empty() ? next : block_order[next]);
             ++next;
+            continue;
+        }
+        if (spinners_may_progress(g)) {
+            wake_spinners(g);
             continue;
         }
         BlockRun& b = *g.resident.front();
