@@ -5,7 +5,39 @@
  * (the training-score functions are the exception: they synchronise the device). The caller owns the device,
  * the streams and every buffer; the library allocates nothing and keeps no state between calls.
  *
- * Conventions: device buffers are plain device pointers; sizes are 32-bit ints; __half is IEEE binary16. */
+ * Conventions: device buffers are plain device pointers; sizes are 32-bit ints; __half is IEEE binary16.
+ *
+ * Results. Every function follows one of these conventions; the family sections below say what each status
+ * means for each function.
+ *
+ *   convention                  functions
+ *   VyrStatus                   vyr_tc_is_available, vyr_volta_tc_is_available (0 available, 1 not);
+ *                               sanity_test (always 0); host_cublas_gemm_f16 (always 1);
+ *                               host_post_gemm_no_modbase (always 0: a refused launch shows at the caller's
+ *                               next error query); host_convolution_f16, host_bias_activation_f16_inplace,
+ *                               host_bias_activation_interleave_convert, host_convert,
+ *                               host_rotary_embed_transpose_f16, host_fused_residual_rmsnorm_f16,
+ *                               host_masked_attention_f16, vyr_linear, vyr_mm_swiglu, vyr_qkv_rotary,
+ *                               vyr_masked_attention, vyr_rmsnorm_residual, the vyr_volta_* functions
+ *                               (0 enqueued or nothing to do, 1 refused, nothing enqueued); host_linear
+ *                               (0, 1, 2 no kernel, 3 kernel failed); host_linear_swiglu_f16 (0, 1, 3)
+ *   cudaError_t, cleared        host_back_guide_step, host_beam_search_step, host_compute_posts_step,
+ *                               host_run_decode: cudaGetLastError() after the enqueue (refused sizes:
+ *                               cudaErrorInvalidValue, nothing enqueued)
+ *   cudaError_t, after a wait   the training functions (logZ_fwd_host_*, fwd_scores_host_sparse_*,
+ *                               bwd_scores_host_sparse_*, fwd_bwd_logspace_host, fwd_bwd_logspace_loop_host):
+ *                               cudaDeviceSynchronize(), then cudaGetLastError()
+ *   VyrStatus or cudaError_t,   host_small_lstm, host_window_ntwc_f16: VyrUnsupported when the sizes are not
+ *   peeked                      handled, else cudaPeekAtLastError() after the enqueue. Both codes are
+ *                               integers, and 1 is both VyrUnsupported and cudaErrorInvalidValue: for these
+ *                               two functions a 1 means "refused or invalid", nothing was enqueued either way
+ *   nothing                     host_lstm_step_f16; host_cutlass_lstm (which ends the process with exit
+ *                               status 1 and a message on a configuration it cannot serve)
+ *
+ * A cleared result has been taken out of the runtime's last-error state; a peeked one is still there for the
+ * caller's next query. Functions with a VyrStatus result do not inspect their launch (except host_linear and
+ * host_linear_swiglu_f16, which report it as 3): a configuration the runtime refuses is seen at the caller's
+ * next error query. */
 #ifndef VYR_H
 #define VYR_H
 
@@ -540,5 +572,50 @@ VYR_API void host_cutlass_lstm(cudaStream_t stream, int type, int unused, int M,
                                __half* cell, void* workspace, int interleave, int brf);
 
 /* (end of recurrent layers) */
+
+/* ---- Tensor-core linear layers (compute capability 8.0 and later) --------------------------------- */
+
+/* D = act(A B^T + bias) for `batch` products that share the weights B, on tensor cores.
+ *   A: M x K row-major, element (z, r, k) at A + z*batch_stride_A + r*lda + k; half or signed 8-bit (ab_type);
+ *   B: N x K row-major (row n = the weights of output n), element (n, k) at B + n*K + k; same type as A;
+ *   D: M x N row-major, element (z, r, n) at D + z*batch_stride_D + r*ldd + n; half or signed 8-bit (d_type);
+ *   bias: N halves or NULL (0); scale: N halves, required for 8-bit operands, ignored for half ones.
+ * Strides count elements. Half operands accumulate in half precision over the whole K; 8-bit operands hold
+ * round(127 x) (A) and the weights times scale[n] (B), accumulate exactly in 32-bit integers (saturating)
+ * and are divided by 127 * scale[n] in float. Bias, activation (a VyrActivation value) and the output
+ * conversion run in float; 8-bit output stores round(127 y), halves away from zero. Compiled combinations
+ * (ab_type, d_type: activations): half, half: 0-4; half, int8: 3; int8, half: 0-4; int8, int8: 3. A device
+ * with at least 147456 (half) / 73728 (8-bit) bytes of opt-in shared memory per block runs the 3-stage
+ * asynchronous-copy kernel, one with at least 98304 / 49152 the 2-stage kernel. With an odd N the last
+ * column is not written.
+ * Returns (in this order of checks):
+ *   VyrUnsupported: the device queries failed;
+ *   VyrNoKernel: no compiled combination, or too little opt-in shared memory for either kernel;
+ *   VyrUnsupported, nothing enqueued, for arguments the 16-byte and pair accesses cannot serve: negative
+ *     sizes; K, lda or batch_stride_A not a multiple of 8 (half) / 16 (8-bit) elements; lda < K; ldd or
+ *     batch_stride_D odd; ldd < N; A or B not 16-byte aligned; D not 4-byte (half) / 2-byte (8-bit)
+ *     aligned; bias or scale not 4-byte aligned; 8-bit operands without a scale;
+ *   VyrSuccess with nothing enqueued when batch, M or N is 0;
+ *   VyrKernelFailed: an error was pending before the launch ("Vyr Cutlass kernel: CUDA error %d", cleared),
+ *     the shared-memory limit was refused ("Vyr Cutlass kernel: failed to set smem size %d"), or the launch
+ *     failed (also on a device older than 8.0);
+ *   VyrSuccess otherwise: enqueued. */
+VYR_API int host_linear(cudaStream_t stream, int ab_type, int activation, int d_type, int batch, int M, int K,
+                        int N, int batch_stride_A, int lda, int batch_stride_D, int ldd, const void* A,
+                        const void* B, void* D, const __half* scale, const __half* bias);
+
+/* Gated projection: with P = A W^T (M x N, float accumulation), D[r][p] = P[r][2p] * silu(P[r][2p+1]) for
+ * p < N/2, where silu(y) = y / (1 + e^-y) is rounded to half and the product taken in half precision.
+ * A: M x K row-major half; W: N x K row-major half; D: M x N/2 row-major half (an odd N leaves the last
+ * column of P unused). Rows go in launches of at most 2^31 / N rows. Only the 3-stage kernel exists (147456
+ * bytes of opt-in shared memory).
+ * Returns VyrSuccess with nothing enqueued when M < 1 or N < 1; VyrUnsupported with nothing enqueued when K
+ * is negative or not a multiple of 8, or A or W is not 16-byte aligned, or D not 2-byte aligned;
+ * VyrKernelFailed (messages as host_linear's) when a launch is refused, earlier launches of the call staying
+ * enqueued; VyrSuccess otherwise. */
+VYR_API int host_linear_swiglu_f16(cudaStream_t stream, int M, int N, int K, const __half* A, const __half* B,
+                                   __half* D);
+
+/* (end of tensor-core linear layers) */
 
 #endif /* VYR_H */

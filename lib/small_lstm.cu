@@ -38,9 +38,8 @@ struct LstmDotProduct<__half, H> {
         const __half* p = weights + (size_t)(word * kRowsPerWord) * (4 * H) + column;
         const unsigned pair = __half_as_ushort(__ldg(p)) | (unsigned)__half_as_ushort(__ldg(p + 4 * H)) << 16;
         const unsigned kept = __shfl_sync(0xffffffffu, pair, lane);
-        __half2 paired;
-        memcpy(&paired, &kept, sizeof paired);
-        return paired;
+        return __halves2half2(__ushort_as_half((unsigned short)(kept & 0xffffu)),
+                              __ushort_as_half((unsigned short)(kept >> 16)));
     }
     __device__ static float scale_factor(const float*, int) { return 1.0f; }
     __device__ static __half output(float h) { return __float2half_rn(h); }
@@ -183,7 +182,7 @@ VYR_API int host_small_lstm(cudaStream_t stream, int N, int T, int H, int direct
         if (v.H != H || v.int8 != int8 || v.reverse != reverse) continue;
         // An empty batch is nothing to do; a grid of zero blocks would be refused as a launch error.
         if (N > 0) v.launch(stream, N, T, in, weights, bias, scale, out);
-        return cudaPeekAtLastError();
+        return vyr::peeked_error();
     }
     return VyrUnsupported;
 }
