@@ -532,6 +532,46 @@ VYR_API int host_small_lstm(cudaStream_t stream, int N, int T, int H, int direct
 VYR_API void host_lstm_step_f16(cudaStream_t stream, int N, int H, const __half* bias, const __half* gates,
                                 __half* state, __half* out);
 
+/* One whole LSTM layer over T steps for a large batch on tensor cores (compute capability 8.0 and later), in
+ * one persistent launch. type: VYR_TYPE_HALF or VYR_TYPE_INT8 (8-bit sequences carry 127 x, rounded with
+ * halves away from zero); unused is never read. M: batch, L: layer size, T: steps; direction 1 runs forward,
+ * any other value in reverse.
+ *
+ * seq holds T + 3 slices, each M rows by L columns: row-major with row stride lda (interleave 0) or the
+ * column-major layout interleaved by 32 or 64 columns (element (r, k) at (k / I) * M * I + r * I + k % I;
+ * lda is then not used). Step t reads [slice t'+2 | slice t'] and writes h into slice t'+1, with t' = t
+ * forward and T - t in reverse: a forward layer reads x_t from slice t+2 and h(-1) from slice 0 and leaves
+ * h_t in slice t+1; a reverse layer reads x_t from slice t+1 and its initial state from slice T+2 and leaves
+ * h_t in slice t+2. A forward layer's output is thus a reverse layer's input on the same buffer.
+ * weights: the 4L x 2L matrix, row 4u + g for unit u and gate g (i, f, g, o), row-major (interleave 0) or the
+ * 2L x 4L transposed view row-major interleaved like seq. bias, scale: 4L half values in the same order
+ * (scale only for 8-bit: pre-activation = sum / (127 scale) + bias). cell: M * L half values of cell state,
+ * in the kernels' own tile order; zero it to start, keep it to continue a sequence in the next call.
+ *
+ * workspace may be null. The general path uses its first 12 bytes (three counters, zeroed on the stream by
+ * each call) for the dynamic schedule, taken when a workspace is given and M / 64 differs from the
+ * multiprocessor count; without one, min(P, M / 64) blocks each serve batch tiles b, b + P, ... (P the
+ * multiprocessor count). The 384 path (L = 384, 8-bit, brf >= 0; brf > 0 requires it) needs an 8-byte
+ * aligned workspace of 8 bytes per group of 12 co-resident blocks (as many groups as the device holds), at
+ * most 4096 bytes: give it 4096. Its barrier words are zeroed on the stream by each call.
+ *
+ * Served: L a multiple of 64 (half) or 128 (8-bit) up to 1024, M a multiple of 64; on the 384 path M a
+ * multiple of 32. M, L or T equal to 0 do nothing. Pointers seq, weights and cell must be 16-byte aligned, and
+ * 2L * M, 2L and lda multiples of 16 bytes' worth of elements with lda >= L.
+ *
+ * Returns nothing. If the device cannot be queried, or type is neither code, nothing happens. A
+ * configuration outside the above prints one of these and ends the process with exit status 1:
+ * "Cutlass LSTM: Invalid interleave value %d", "Vyr Cutlass LSTM: cannot force BRF",
+ * "Cutlass LSTM: Unsupported batch size, must be multiple of %d: %d" (also for a negative M),
+ * "Cutlass LSTM: Unsupported layer size, must be multiple of %d, and <%d: %d" (also for a negative L),
+ * "Vyr Cutlass LSTM: insufficient shared memory", or "Cutlass LSTM returned status %s" with
+ * "Error Misaligned Operand" (alignment, lda < L), "Error Memory Allocation failed" (after "Vyr LSTM: failed
+ * to set smem size %d"), "Error Workspace Null" (384 path without workspace or with too many groups) or
+ * "Error Internal" (the launch was refused). */
+VYR_API void host_cutlass_lstm(cudaStream_t stream, int type, int unused, int M, int L, int T, int direction,
+                               int lda, void* seq, const void* weights, const __half* bias, const __half* scale,
+                               __half* cell, void* workspace, int interleave, int brf);
+
 /* (end of recurrent layers) */
 
 /* ---- Transformer blocks (compute capability 8.0 and later), tiled layout ----------------------------- */

@@ -221,6 +221,119 @@ __device__ inline void cp_async_wait() {
 #endif
 }
 
+// Signalling between blocks of one launch that are resident together (7.0 and later): device-scope acquire
+// loads, release and acquire-release atomics, fences, and sleeping while polling. On the simulator each of
+// the loads, atomics and sleeps lets the other threads and blocks run (so blocks interleave at every signal,
+// and a poll that nothing can satisfy is reported as a deadlock there), and the atomics and fences count as
+// progress for the pollers. Host code has no other
+// party and uses plain accesses.
+#if defined(VYR_SIM)
+#define VYR_SPIN_SITE , ::vyr_sim::Site site = ::vyr_sim::Site()
+#define VYR_SPIN_ARG , site
+#define VYR_SPIN_POLL() ::vyr_sim::spin_yield(site)
+#define VYR_SPIN_PROGRESS() ++::vyr_sim::g_progress
+#else
+#define VYR_SPIN_SITE
+#define VYR_SPIN_ARG
+#define VYR_SPIN_POLL() (void)0
+#define VYR_SPIN_PROGRESS() (void)0
+#endif
+
+__device__ inline unsigned ld_acquire_gpu(const unsigned* p VYR_SPIN_SITE) {
+#if defined(__CUDA_ARCH__)
+    unsigned v;
+    asm volatile("ld.acquire.gpu.global.u32 %0, [%1];\n" : "=r"(v) : "l"(p) : "memory");
+    return v;
+#else
+    VYR_SPIN_POLL();
+    return *static_cast<const volatile unsigned*>(p);
+#endif
+}
+__device__ inline unsigned long long ld_acquire_gpu(const unsigned long long* p VYR_SPIN_SITE) {
+#if defined(__CUDA_ARCH__)
+    unsigned long long v;
+    asm volatile("ld.acquire.gpu.global.u64 %0, [%1];\n" : "=l"(v) : "l"(p) : "memory");
+    return v;
+#else
+    VYR_SPIN_POLL();
+    return *static_cast<const volatile unsigned long long*>(p);
+#endif
+}
+// Adds v and returns the old value; the thread's earlier writes are visible to whoever acquires the result.
+__device__ inline unsigned atomic_add_acq_rel_gpu(unsigned* p, unsigned v VYR_SPIN_SITE) {
+#if defined(__CUDA_ARCH__)
+    unsigned old;
+    asm volatile("atom.acq_rel.gpu.global.add.u32 %0, [%1], %2;\n" : "=r"(old) : "l"(p), "r"(v) : "memory");
+    return old;
+#else
+    const unsigned old = *p;
+    *p = old + v;
+    if (v) VYR_SPIN_PROGRESS();
+    VYR_SPIN_POLL();
+    return old;
+#endif
+}
+__device__ inline unsigned long long atomic_add_acq_rel_gpu(unsigned long long* p,
+                                                            unsigned long long v VYR_SPIN_SITE) {
+#if defined(__CUDA_ARCH__)
+    unsigned long long old;
+    asm volatile("atom.acq_rel.gpu.global.add.u64 %0, [%1], %2;\n" : "=l"(old) : "l"(p), "l"(v) : "memory");
+    return old;
+#else
+    const unsigned long long old = *p;
+    *p = old + v;
+    if (v) VYR_SPIN_PROGRESS();
+    VYR_SPIN_POLL();
+    return old;
+#endif
+}
+// Adds v without returning the old value; the thread's earlier writes are released with it.
+__device__ inline void red_release_gpu(unsigned* p, unsigned v VYR_SPIN_SITE) {
+#if defined(__CUDA_ARCH__)
+    asm volatile("red.release.gpu.global.add.u32 [%0], %1;\n" ::"l"(p), "r"(v) : "memory");
+#else
+    *p += v;
+    if (v) VYR_SPIN_PROGRESS();
+    VYR_SPIN_POLL();
+#endif
+}
+__device__ inline void fence_acq_rel_gpu() {
+#if defined(__CUDA_ARCH__)
+    asm volatile("fence.acq_rel.gpu;\n" ::: "memory");
+#else
+    VYR_SPIN_PROGRESS();
+#endif
+}
+__device__ inline void fence_sc_gpu() {
+#if defined(__CUDA_ARCH__)
+    asm volatile("fence.sc.gpu;\n" ::: "memory");
+#else
+    VYR_SPIN_PROGRESS();
+#endif
+}
+// Sleeps about `ns` nanoseconds between polls, so that pollers leave issue slots to the threads they wait
+// for.
+__device__ inline void spin_sleep(unsigned ns VYR_SPIN_SITE) {
+#if defined(__CUDA_ARCH__)
+    __nanosleep(ns);
+#else
+    (void)ns;
+    VYR_SPIN_POLL();
+#endif
+}
+
+// Polls *p with acquire loads until it has reached `target` (compared modulo 2^32, so counters may wrap),
+// sleeping with a growing back-off between polls.
+__device__ inline void wait_at_least_gpu(const unsigned* p, unsigned target VYR_SPIN_SITE) {
+    unsigned ns = 32;
+    while ((int)(ld_acquire_gpu(p VYR_SPIN_ARG) - target) < 0) {
+        spin_sleep(ns VYR_SPIN_ARG);
+        ns = ns < 1024 ? 2 * ns : ns;
+    }
+}
+#undef VYR_SPIN_POLL
+#undef VYR_SPIN_PROGRESS
+
 // Tensor-core warp multiply-accumulate, D = A * B + C, A row-major and B column-major, as mma.sync (8.0 and
 // later). Every lane of the warp calls it with its fragments. Lane ownership, with g = lane / 4 and
 // t = lane % 4 (element i of a fragment is in register i / per_register):

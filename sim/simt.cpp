@@ -1,7 +1,18 @@
-// The SIMT scheduler: blocks of a grid run one after another on the calling host thread; the threads of a
-// block are fibers (Boost.Context) that run until they reach a collective (barrier, warp shuffle, vote) and
-// are resumed once every participant has arrived. Only one fiber runs at a time, so memory operations between
-// collectives are atomic, and a run is bit-reproducible for a given resume order.
+// The SIMT scheduler: the threads of a block are fibers (Boost.Context) that run until they reach a
+// collective (barrier, warp shuffle, vote) and are resumed once every participant has arrived. Only one fiber
+// runs at a time, on the calling host thread, so memory operations between collectives are atomic, and a run
+// is bit-reproducible for a given resume order.
+//
+// Blocks run one after another until a block waits on device memory or signals to other blocks: a thread
+// that spins (`__nanosleep`, an acquire load, a failing atomicCAS) or signals (the device-scope
+// acquire/release atomics of lib/intrinsics.cuh) yields. When every resident block is stalled that way, the
+// next block of the grid becomes resident beside them, up to the number of blocks the device holds at once;
+// then the stalled threads are woken to go on as long as anything that can change device memory (an atomic
+// that changed a value, a fence, a release store, a thread exit, a block start) happened since they last
+// polled. A spin that polled twice without progress anywhere, when no block can start, is reported as a
+// deadlock. Plain
+// stores are not progress: blocks that signal each other must use atomics, fences or release stores, as the
+// memory model requires anyway.
 //
 // Misuse is reported, never silently tolerated: a barrier that some thread of the block passes by (by
 // exiting, or by waiting at another call site), a warp collective whose mask names a lane that does not take
@@ -20,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <numeric>
+#include <memory>
 #include <random>
 #include <string>
 #include <unordered_map>
@@ -42,15 +54,17 @@ extern "C" char __stop_vyr_smem[] __attribute__((weak));
 namespace vyr_sim {
 
 ThreadCtx* g_ctx = nullptr;
+unsigned long long g_progress = 0;
 
 namespace {
 
 constexpr size_t kStackSize = 256 * 1024;  // virtual; pages are touched lazily; a guard page below
 constexpr unsigned char kPoison = 0xff;    // NaN as float and as half, -1 as an integer
+constexpr long long kEagerResidentThreads = 4096;
 
 struct Abandon {};  // unwinds a fiber's kernel frames when its launch is abandoned
 
-enum class State { Idle, Runnable, WaitBarrier, WaitWarp, Done };
+enum class State { Idle, Runnable, WaitBarrier, WaitWarp, Sleep, Done };
 
 struct AsyncCopy {
     void* dst;
@@ -71,6 +85,10 @@ struct Worker {
     // Asynchronous copies in flight, and the end (in `copies`) of each committed group, oldest first.
     std::vector<AsyncCopy> copies;
     std::vector<size_t> group_ends;
+    // Spinning: where, the progress count at the latest poll, and how many polls in a row saw that count.
+    Site spin_site{};
+    unsigned long long spin_mark = 0;
+    int spin_repeats = 0;
 };
 
 // Delivers the first n copies in flight.
@@ -94,6 +112,12 @@ struct Group {
 
 struct BlockRun {
     const KernelInfo* kernel = nullptr;
+    int slot = 0;  // which set of pooled workers it runs on
+    uint3 idx{};
+    int sleeping = 0;
+    std::vector<unsigned char> dynamic_smem;
+    std::vector<unsigned char> static_smem;  // its static __shared__ while another resident block owns them
+    bool static_saved = false;
     std::vector<Worker*> workers;
     std::vector<State> state;  // per thread, kept apart from the workers so that scans stay in cache
     std::vector<int> order;    // resume order of the threads within a pass
@@ -118,7 +142,8 @@ std::vector<Worker*>& pool() {
 }
 
 BlockRun* g_block = nullptr;
-Worker* g_worker = nullptr;  // running now; nullptr while the scheduler runs
+Worker* g_worker = nullptr;        // running now; nullptr while the scheduler runs
+BlockRun* g_smem_owner = nullptr;  // the resident block whose static __shared__ the section holds
 
 // The scheduler's own context, while a worker runs.
 struct {
@@ -127,7 +152,6 @@ struct {
     size_t stack_size = 0;
 } g_scheduler;
 Worker* g_switch_from = nullptr;  // the context that made the latest switch (nullptr: the scheduler)
-std::vector<unsigned char> g_dynamic_smem;
 int g_order = VYR_SIM_ORDER_FORWARD;
 unsigned g_seed = 0;
 bool g_abort_on_fault = false;
@@ -255,6 +279,7 @@ void worker_loop(Worker* w) {
         BlockRun& b = *g_block;
         b.state[w->tctx.linear] = State::Done;
         ++b.done;
+        ++g_progress;  // a spinner may wait for this thread's last writes
         if (!w->abandon && !b.faulted) {
             // A thread that leaves while others wait at a barrier or for it in a warp collective would
             // hang the GPU.
@@ -386,18 +411,43 @@ std::string deadlock_report(const BlockRun& b) {
     return r;
 }
 
+// Runs the block until it is done or every thread not done waits; a block none of whose threads spins can
+// never go on, whatever other blocks do.
 bool run_block(BlockRun& b) {
     for (;;) {
         int first = 0;
         while (first < b.nthreads && b.state[b.order[first]] != State::Runnable) ++first;
         if (first == b.nthreads) {
-            if (b.done == b.nthreads) return true;
+            if (b.done == b.nthreads || b.sleeping > 0) return true;
             record_fault(b, deadlock_report(b));
             return false;
         }
         resume(b.workers[b.order[first]]);
         if (b.faulted) return false;
     }
+}
+
+// Static __shared__ variables live in one section for all blocks; each resident block keeps its own contents
+// there while it runs, and in a save area while another resident block runs.
+size_t static_smem_size() {
+    return __start_vyr_smem && __stop_vyr_smem > __start_vyr_smem
+               ? (size_t)(__stop_vyr_smem - __start_vyr_smem)
+               : 0;
+}
+void own_static_smem(BlockRun* b) {
+    if (g_smem_owner == b) return;
+    const size_t n = static_smem_size();
+    if (g_smem_owner && n) {
+        g_smem_owner->static_smem.assign(__start_vyr_smem, __start_vyr_smem + n);
+        g_smem_owner->static_saved = true;
+    }
+    if (n) {
+        if (b->static_saved)
+            std::memcpy(__start_vyr_smem, b->static_smem.data(), n);
+        else
+            std::memset(__start_vyr_smem, kPoison, n);
+    }
+    g_smem_owner = b;
 }
 
 void abandon_block(BlockRun& b) {
@@ -545,7 +595,22 @@ unsigned active_mask() {
 }
 
 void* dynamic_smem() {
-    return g_dynamic_smem.data();
+    return g_block->dynamic_smem.data();
+}
+
+void spin_yield(Site site) {
+    BlockRun& b = *g_block;
+    Worker* w = g_worker;
+    if (w->spin_mark == g_progress) {
+        ++w->spin_repeats;
+    } else {
+        w->spin_mark = g_progress;
+        w->spin_repeats = 1;
+    }
+    w->spin_site = site;
+    b.state[w->tctx.linear] = State::Sleep;
+    ++b.sleeping;
+    suspend(w);
 }
 
 void cp_async_issue(void* dst, const void* src, int src_bytes, int cp_bytes) {
@@ -567,15 +632,17 @@ constexpr unsigned kStaticSmemBase = 0x80000000u;
 
 unsigned smem_address(const void* p) {
     const char* c = static_cast<const char*>(p);
-    const char* dyn = reinterpret_cast<const char*>(g_dynamic_smem.data());
-    if (c >= dyn && c < dyn + g_dynamic_smem.size()) return (unsigned)(c - dyn);
+    const std::vector<unsigned char>& dynamic = g_block->dynamic_smem;
+    const char* dyn = reinterpret_cast<const char*>(dynamic.data());
+    if (c >= dyn && c < dyn + dynamic.size()) return (unsigned)(c - dyn);
     if (__start_vyr_smem && c >= __start_vyr_smem && c < __stop_vyr_smem)
         return kStaticSmemBase + (unsigned)(c - __start_vyr_smem);
     faultf("address %p is not in the block's shared memory", p);
 }
 
 void* smem_pointer(unsigned address) {
-    if (address < kStaticSmemBase && address < g_dynamic_smem.size()) return g_dynamic_smem.data() + address;
+    std::vector<unsigned char>& dynamic = g_block->dynamic_smem;
+    if (address < kStaticSmemBase && address < dynamic.size()) return dynamic.data() + address;
     if (address >= kStaticSmemBase && __start_vyr_smem &&
         address - kStaticSmemBase < (unsigned)(__stop_vyr_smem - __start_vyr_smem))
         return __start_vyr_smem + (address - kStaticSmemBase);
@@ -602,56 +669,203 @@ void kernel_fault(const char* message) {
     throw Abandon{};
 }
 
-bool run_grid(const KernelInfo& k, dim3 grid, dim3 block, size_t smem, void** args) {
-    const int nthreads = (int)(block.x * block.y * block.z);
-    std::vector<Worker*>& workers = pool();
-    while ((int)workers.size() < nthreads) workers.push_back(make_worker(workers.size()));
+namespace {
 
-    BlockRun b;
-    b.kernel = &k;
-    b.nthreads = nthreads;
-    b.workers.assign(workers.begin(), workers.begin() + nthreads);
-    b.groups.assign((nthreads + 31) / 32, {});
+// The blocks of one launch that are resident now, with the pooled workers and buffers they run on.
+struct Grid {
+    const KernelInfo* kernel;
+    dim3 grid, block;
+    size_t smem;
+    void** args;
+    int nthreads;
+    std::vector<int> order;                           // resume order of threads, shared by all blocks
+    std::vector<std::unique_ptr<BlockRun>> resident;  // in the order they started
+    std::vector<std::unique_ptr<BlockRun>> spare;     // finished; their slots and buffers are reused
+    int slots = 0;
+};
+
+void enter(BlockRun& b) {
     g_block = &b;
-    g_dynamic_smem.assign(std::max<size_t>(smem, 16), kPoison);
+    own_static_smem(&b);
+}
 
+void start_block(Grid& g, long long id) {
+    std::unique_ptr<BlockRun> b;
+    if (!g.spare.empty()) {
+        b = std::move(g.spare.back());
+        g.spare.pop_back();
+    } else {
+        b = std::make_unique<BlockRun>();
+        b->slot = g.slots++;
+    }
+    if (b->workers.empty()) {
+        std::vector<Worker*>& workers = pool();
+        const size_t first = (size_t)b->slot * (size_t)g.nthreads;
+        while (workers.size() < first + (size_t)g.nthreads) workers.push_back(make_worker(workers.size()));
+        b->kernel = g.kernel;
+        b->nthreads = g.nthreads;
+        b->workers.assign(workers.begin() + (long)first, workers.begin() + (long)(first + g.nthreads));
+        b->order = g.order;
+        b->pos.assign(g.nthreads, 0);
+        for (int k = 0; k < g.nthreads; ++k) b->pos[b->order[k]] = k;
+        b->groups.resize((g.nthreads + 31) / 32);
+    }
+    for (auto& gs : b->groups) gs.clear();
+    b->idx = uint3{(unsigned)(id % g.grid.x), (unsigned)(id / g.grid.x % g.grid.y),
+                   (unsigned)(id / g.grid.x / g.grid.y)};
+    b->dynamic_smem.assign(std::max<size_t>(g.smem, 16), kPoison);
+    b->static_saved = false;
+    b->done = 0;
+    b->sleeping = 0;
+    b->bar_arrived = 0;
+    b->faulted = false;
+    const dim3 block = g.block;
+    for (int t = 0; t < g.nthreads; ++t) {
+        Worker* w = b->workers[t];
+        w->tctx.thread_idx = uint3{t % block.x, t / block.x % block.y, t / block.x / block.y};
+        w->tctx.block_idx = b->idx;
+        w->tctx.block_dim = block;
+        w->tctx.grid_dim = g.grid;
+        w->tctx.linear = t;
+        w->tctx.lane = t % 32;
+        w->tctx.warp = t / 32;
+        w->fn = g.kernel->fn;
+        w->entry = g.kernel->entry;
+        w->args = g.args;
+        w->abandon = false;
+        w->spin_repeats = 0;
+    }
+    b->state.assign(g.nthreads, State::Runnable);
+    ++g_progress;
+    g.resident.push_back(std::move(b));
+}
+
+// A spinner that has not yet polled twice with nothing changed since may see something new.
+bool spinners_may_progress(const Grid& g) {
+    for (const auto& b : g.resident)
+        for (int i = 0; i < b->nthreads; ++i)
+            if (b->state[i] == State::Sleep &&
+                (b->workers[i]->spin_mark != g_progress || b->workers[i]->spin_repeats < 2))
+                return true;
+    return false;
+}
+
+void wake_spinners(Grid& g) {
+    for (auto& b : g.resident) {
+        for (State& st : b->state)
+            if (st == State::Sleep) st = State::Runnable;
+        b->sleeping = 0;
+    }
+}
+
+std::string spin_deadlock_report(const Grid& g, long long resident_limit, bool blocks_left) {
+    std::string r = std::string("deadlock in kernel ") + g.kernel->name + ": " +
+                    std::to_string(g.resident.size()) +
+                    " resident block(s) spin on device memory that nothing left running can change";
+    if (blocks_left)
+        r += " (the grid's other blocks cannot start: the device holds " + std::to_string(resident_limit) +
+             " blocks of this kernel at once)";
+    r += ":";
+    for (const auto& b : g.resident) {
+        int spinning = 0, waiting = 0, first = -1;
+        for (int i = 0; i < b->nthreads; ++i) {
+            if (b->state[i] == State::Sleep && ++spinning == 1) first = i;
+            if (b->state[i] == State::WaitBarrier || b->state[i] == State::WaitWarp) ++waiting;
+        }
+        char buf[384];
+        std::snprintf(buf, sizeof buf, "\n  block (%u,%u,%u): %d thread(s) spin", b->idx.x, b->idx.y,
+                      b->idx.z, spinning);
+        r += buf;
+        if (first >= 0) {
+            const Site s = b->workers[first]->spin_site;
+            std::snprintf(buf, sizeof buf, ", thread %d at %s:%d", first, s.file, s.line);
+            r += buf;
+        }
+        if (waiting) r += ", " + std::to_string(waiting) + " wait in a collective";
+    }
+    return r;
+}
+
+// How many blocks of the kernel the simulated device holds at once (its occupancy, at least one per
+// multiprocessor).
+long long resident_limit(const KernelInfo& k, int nthreads, size_t smem) {
+    int per_sm = 0;
+    if (cudaOccupancyMaxActiveBlocksPerMultiprocessor(&per_sm, k.fn, nthreads, smem) != cudaSuccess)
+        (void)cudaGetLastError();
+    return (long long)std::max(device().multiprocessors, 1) * std::max(per_sm, 1);
+}
+
+}  // namespace
+
+bool run_grid(const KernelInfo& k, dim3 grid, dim3 block, size_t smem, void** args) {
+    Grid g{&k, grid, block, smem, args, (int)(block.x * block.y * block.z), {}, {}, {}, 0};
+    g.order = run_order(g.nthreads);
     const long long nblocks = (long long)grid.x * grid.y * grid.z;
-    b.order = run_order(nthreads);
-    b.pos.assign(nthreads, 0);
-    for (int k = 0; k < nthreads; ++k) b.pos[b.order[k]] = k;
     std::vector<int> block_order;
     if (nblocks <= (1 << 24)) block_order = run_order((int)nblocks);
+    long long limit = -1;  // computed when a second block would become resident
+    long long next = 0;
     bool ok = true;
-    for (long long n = 0; n < nblocks && ok; ++n) {
-        long long id = block_order.empty() ? n : block_order[n];
-        uint3 bidx{(unsigned)(id % grid.x), (unsigned)(id / grid.x % grid.y),
-                   (unsigned)(id / grid.x / grid.y)};
-        std::memset(g_dynamic_smem.data(), kPoison, g_dynamic_smem.size());
-        char* const smem_start = __start_vyr_smem;
-        if (smem_start && __stop_vyr_smem - smem_start > 0)
-            std::memset(smem_start, kPoison, __stop_vyr_smem - smem_start);
-        b.done = 0;
-        b.bar_arrived = 0;
-        for (auto& gs : b.groups) gs.clear();
-        for (int t = 0; t < nthreads; ++t) {
-            Worker* w = workers[t];
-            w->tctx.thread_idx = uint3{t % block.x, t / block.x % block.y, t / block.x / block.y};
-            w->tctx.block_idx = bidx;
-            w->tctx.block_dim = block;
-            w->tctx.grid_dim = grid;
-            w->tctx.linear = t;
-            w->tctx.lane = t % 32;
-            w->tctx.warp = t / 32;
-            w->fn = k.fn;
-            w->entry = k.entry;
-            w->args = args;
-            w->abandon = false;
+    unsigned long long round = 0;
+    g_smem_owner = nullptr;
+    while (ok) {
+        if (g.resident.empty()) {
+            if (next == nblocks) break;
+            start_block(g, block_order.empty() ? next : block_order[next]);
+            ++next;
         }
-        b.state.assign(nthreads, State::Runnable);
-        ok = run_block(b);
-        if (!ok) abandon_block(b);
+        // Resident blocks take turns in the resume order's sense too, so that under the reverse and shuffled
+        // orders a later block may go ahead of an earlier one at every signal.
+        std::vector<int> turns = run_order((int)g.resident.size());
+        if (g_order == VYR_SIM_ORDER_SHUFFLE)
+            std::shuffle(turns.begin(), turns.end(), std::mt19937(g_seed + (unsigned)round++));
+        for (int i : turns) {
+            BlockRun& b = *g.resident[i];
+            enter(b);
+            ok = run_block(b);
+            if (!ok) break;
+        }
+        for (size_t i = 0; ok && i < g.resident.size();) {
+            BlockRun& b = *g.resident[i];
+            if (b.done == b.nthreads) {
+                if (g_smem_owner == &b) g_smem_owner = nullptr;
+                g.spare.push_back(std::move(g.resident[i]));
+                g.resident.erase(g.resident.begin() + (long)i);
+            } else {
+                ++i;
+            }
+        }
+        if (!ok || g.resident.empty()) continue;
+        // Every resident block is stalled on a spin or a signal: more blocks join them while the device has
+        // room (so that blocks interleave at every signal, as they may on the GPU; beyond a few thousand
+        // threads only when nothing else can go on, each resident thread being a fiber with its own stack),
+        // then the spinners poll.
+        if (limit < 0) limit = resident_limit(k, g.nthreads, smem);
+        const bool room = next < nblocks && (long long)g.resident.size() < limit;
+        const bool eager = (long long)(g.resident.size() + 1) * g.nthreads <= kEagerResidentThreads;
+        if (room && (eager || !spinners_may_progress(g))) {
+            start_block(g, block_order.empty() ? next : block_order[next]);
+            ++next;
+            continue;
+        }
+        if (spinners_may_progress(g)) {
+            wake_spinners(g);
+            continue;
+        }
+        BlockRun& b = *g.resident.front();
+        enter(b);
+        record_fault(b, spin_deadlock_report(g, limit, next < nblocks));
+        ok = false;
+    }
+    if (!ok) {
+        for (auto& b : g.resident) {
+            enter(*b);
+            b->faulted = true;
+            abandon_block(*b);
+        }
     }
     g_block = nullptr;
+    g_smem_owner = nullptr;
     return ok;
 }
 

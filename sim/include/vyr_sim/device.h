@@ -48,6 +48,12 @@ unsigned active_mask();
 
 void* dynamic_smem();
 
+// Counts the events that can change what a spinning thread polls: atomics that changed a value, fences,
+// release stores, thread exits and block starts. Plain stores are not counted.
+extern unsigned long long g_progress;
+// A spinning thread yields: the other threads and blocks run, and it is resumed to poll again (see simt.cpp).
+void spin_yield(Site site);
+
 // The shared-state-space address of a pointer into the block's shared memory (dynamic or static), as
 // cvta.to.shared gives it, and back. Instructions that take 32-bit shared addresses (ld.shared, st.shared)
 // go through these; a pointer outside shared memory is a fault.
@@ -144,8 +150,17 @@ inline int __syncthreads_and(int p, vyr_sim::Site s = VYR_SIM_SITE) {
 inline int __syncthreads_or(int p, vyr_sim::Site s = VYR_SIM_SITE) {
     return vyr_sim::block_barrier(3, p, s);
 }
-inline void __threadfence() {}
+inline void __threadfence() {
+    ++vyr_sim::g_progress;
+}
 inline void __threadfence_block() {}
+inline void __threadfence_system() {
+    ++vyr_sim::g_progress;
+}
+// A thread that sleeps is polling for something another thread or block must do.
+inline void __nanosleep(unsigned, vyr_sim::Site s = VYR_SIM_SITE) {
+    vyr_sim::spin_yield(s);
+}
 
 inline void __syncwarp(unsigned mask = 0xffffffffu, vyr_sim::Site s = VYR_SIM_SITE) {
     vyr_sim::warp_collective(
@@ -228,7 +243,8 @@ inline unsigned __activemask() {
 // Atomics: one fiber runs at a time and switches only at collectives, so a plain read-modify-write would do;
 // integer and floating-point words still go through the host's atomic compare-and-swap, so that a counter
 // shared by the blocks of a persistent kernel behaves as on the GPU even when it is also touched from outside
-// the running fiber. Other types (half) keep the plain form.
+// the running fiber. Other types (half) keep the plain form. One that changes the value is progress for
+// spinning threads; one that does not (an add of 0 used as a load) is not.
 namespace vyr_sim {
 template <class T, class F>
 inline T atomic_update(T* p, F f) {
@@ -246,10 +262,14 @@ inline T atomic_update(T* p, F f) {
     }
 }
 }  // namespace vyr_sim
-#define VYR_SIM_ATOMIC(name, expr)                                            \
-    template <class T>                                                        \
-    inline T name(T* p, T v) {                                                \
-        return ::vyr_sim::atomic_update(p, [v](T old) { return (T)(expr); }); \
+#define VYR_SIM_ATOMIC(name, expr)                                          \
+    template <class T>                                                      \
+    inline T name(T* p, T v) {                                              \
+        const auto f = [v](T old) { return (T)(expr); };                    \
+        const T old = ::vyr_sim::atomic_update(p, f);                       \
+        const T now = f(old);                                               \
+        if (std::memcmp(&old, &now, sizeof(T)) != 0) ++vyr_sim::g_progress; \
+        return old;                                                         \
     }
 VYR_SIM_ATOMIC(atomicAdd, old + v)
 VYR_SIM_ATOMIC(atomicSub, old - v)
@@ -260,13 +280,21 @@ VYR_SIM_ATOMIC(atomicAnd, old& v)
 VYR_SIM_ATOMIC(atomicOr, old | v)
 VYR_SIM_ATOMIC(atomicXor, old ^ v)
 #undef VYR_SIM_ATOMIC
+// A compare-and-swap that fails is taken as a spin (a lock or a flag being polled): the thread yields.
 template <class T>
-inline T atomicCAS(T* p, T compare, T v) {
-    return ::vyr_sim::atomic_update(p, [compare, v](T old) { return old == compare ? v : old; });
+inline T atomicCAS(T* p, T compare, T v, vyr_sim::Site s = VYR_SIM_SITE) {
+    const T old = ::vyr_sim::atomic_update(p, [compare, v](T o) { return o == compare ? v : o; });
+    if (old == compare) {
+        if (!(old == v)) ++vyr_sim::g_progress;
+    } else {
+        vyr_sim::spin_yield(s);
+    }
+    return old;
 }
 inline unsigned atomicInc(unsigned* p, unsigned limit) {
     unsigned old = *p;
     *p = old >= limit ? 0u : old + 1u;
+    if (old != *p) ++vyr_sim::g_progress;
     return old;
 }
 

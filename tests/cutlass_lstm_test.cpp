@@ -1,0 +1,348 @@
+// Tensor-core LSTM layers: every variant and schedule against the storage-precision oracle, chaining in
+// place, continuation through the cell state, calls with nothing to do, and the configurations that end the
+// process.
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "activation_tolerance.h"
+#include "cutlass_lstm_ref.h"
+#include "harness.h"
+
+namespace {
+
+using vyr_test::DeviceBuffer;
+
+struct Shape {
+    int type;  // VYR_TYPE_HALF or VYR_TYPE_INT8
+    int interleave;
+    int M, L, T;
+    int lda;  // interleave 0
+};
+
+size_t seq_index(const Shape& s, int slice, int r, int k) {
+    const size_t slice_size = (size_t)s.M * (s.interleave ? s.L : s.lda);
+    const size_t in_slice = s.interleave ? (size_t)k / s.interleave * s.M * s.interleave +
+                                               (size_t)r * s.interleave + k % s.interleave
+                                         : (size_t)r * s.lda + k;
+    return slice * slice_size + in_slice;
+}
+size_t weight_index(const Shape& s, int n, int k) {
+    return s.interleave ? (size_t)k / s.interleave * 4 * s.L * s.interleave + (size_t)n * s.interleave +
+                              k % s.interleave
+                        : (size_t)n * 2 * s.L + k;
+}
+size_t seq_size(const Shape& s) {
+    return (size_t)(s.T + 3) * s.M * (s.interleave ? s.L : s.lda);
+}
+
+// Inputs in the ranges a layer sees: half activations in (-1, 1), 8-bit ones as 127 x; weights scaled so
+// that each gate's pre-activation has a spread of about 1.
+vyr_ref::CutlassLstmLayer random_layer(const Shape& s, uint64_t seed) {
+    vyr_test::Rng rng(seed);
+    const bool int8 = s.type == VYR_TYPE_INT8;
+    vyr_ref::CutlassLstmLayer l{s.M, s.L, s.T, int8};
+    auto value = [&](float bound) {
+        return int8 ? (float)rng.integer(-(int)bound, (int)bound)
+                    : vyr_test::round_to_half({rng.uniform(-bound, bound)})[0];
+    };
+    l.seq.resize((size_t)(s.T + 3) * s.M * s.L);
+    for (float& x : l.seq) x = value(int8 ? 127.0f : 1.0f);
+    const float w = int8 ? 127.0f : 1.5f / std::sqrt(2.0f * s.L);
+    l.weights.resize((size_t)8 * s.L * s.L);
+    for (float& x : l.weights) x = value(w);
+    for (int n = 0; n < 4 * s.L; ++n) {
+        l.bias.push_back(vyr_test::round_to_half({rng.uniform(-0.5f, 0.5f)})[0]);
+        // sum / (127 scale) has a spread of about 1: the sum's is 127 * 127 * sqrt(2L / 9).
+        l.scale.push_back(
+            vyr_test::round_to_half({127.0f * std::sqrt(2.0f * s.L / 9.0f) * rng.uniform(0.8f, 1.2f)})[0]);
+    }
+    l.cell.assign((size_t)s.M * s.L, 0.0f);
+    return l;
+}
+
+// The layer's buffers on the device, in the call's layouts.
+struct DeviceLayer {
+    Shape s;
+    DeviceBuffer<uint16_t> seq_half;
+    DeviceBuffer<int8_t> seq_int8;
+    DeviceBuffer<uint16_t> w_half;
+    DeviceBuffer<int8_t> w_int8;
+    DeviceBuffer<__half> bias, scale, cell;
+    DeviceBuffer<unsigned> workspace{1024};
+
+    DeviceLayer(const Shape& shape, const vyr_ref::CutlassLstmLayer& l)
+        : s(shape),
+          seq_half(shape.type == VYR_TYPE_HALF ? seq_size(shape) : 0),
+          seq_int8(shape.type == VYR_TYPE_INT8 ? seq_size(shape) : 0),
+          w_half(shape.type == VYR_TYPE_HALF ? l.weights.size() : 0),
+          w_int8(shape.type == VYR_TYPE_INT8 ? l.weights.size() : 0),
+          bias(vyr_test::to_half(l.bias)),
+          scale(vyr_test::to_half(l.scale)),
+          cell(l.cell.size()) {
+        cell.fill_bytes(0);
+        const bool int8 = s.type == VYR_TYPE_INT8;
+        std::vector<uint16_t> sh(int8 ? 0 : seq_size(s)), wh(int8 ? 0 : l.weights.size());
+        std::vector<int8_t> s8(int8 ? seq_size(s) : 0), w8(int8 ? l.weights.size() : 0);
+        for (int slice = 0; slice < s.T + 3; ++slice)
+            for (int r = 0; r < s.M; ++r)
+                for (int k = 0; k < s.L; ++k) {
+                    const float v = l.seq[((size_t)slice * s.M + r) * s.L + k];
+                    if (int8)
+                        s8[seq_index(s, slice, r, k)] = (int8_t)v;
+                    else
+                        sh[seq_index(s, slice, r, k)] = __half_as_ushort(__float2half(v));
+                }
+        for (int n = 0; n < 4 * s.L; ++n)
+            for (int k = 0; k < 2 * s.L; ++k) {
+                const float v = l.weights[(size_t)n * 2 * s.L + k];
+                if (int8)
+                    w8[weight_index(s, n, k)] = (int8_t)v;
+                else
+                    wh[weight_index(s, n, k)] = __half_as_ushort(__float2half(v));
+            }
+        if (int8) {
+            seq_int8.upload(s8);
+            w_int8.upload(w8);
+        } else {
+            seq_half.upload(sh);
+            w_half.upload(wh);
+        }
+    }
+    void* seq() { return s.type == VYR_TYPE_INT8 ? (void*)seq_int8.get() : (void*)seq_half.get(); }
+    const void* weights() { return s.type == VYR_TYPE_INT8 ? (void*)w_int8.get() : (void*)w_half.get(); }
+
+    void run(int direction, bool with_workspace, int T, int brf = -1) {
+        host_cutlass_lstm(nullptr, s.type, 0, s.M, s.L, T, direction, s.lda, seq(), weights(), bias.get(),
+                          scale.get(), cell.get(), with_workspace ? workspace.get() : nullptr, s.interleave,
+                          brf);
+        EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
+    }
+    // The sequence, logical [slice][row][column].
+    std::vector<float> sequence() const {
+        std::vector<float> out((size_t)(s.T + 3) * s.M * s.L);
+        const auto h = seq_half.download();
+        const auto b = seq_int8.download();
+        for (int slice = 0; slice < s.T + 3; ++slice)
+            for (int r = 0; r < s.M; ++r)
+                for (int k = 0; k < s.L; ++k) {
+                    const size_t i = seq_index(s, slice, r, k);
+                    out[((size_t)slice * s.M + r) * s.L + k] =
+                        s.type == VYR_TYPE_INT8 ? (float)b[i] : __half2float(__ushort_as_half(h[i]));
+                }
+        return out;
+    }
+    bool guards_intact() const {
+        return seq_half.guards_intact() && seq_int8.guards_intact() && cell.guards_intact() &&
+               workspace.guards_intact();
+    }
+};
+
+// How far the GPU's fast tanh (relative error e) can move a run: the oracle with every tanh scaled by
+// 1 + e and by 1 - e brackets it. Twice the larger excursion, plus one unit of the stored form for a
+// rounding of h or c that flips between the two (half: 2^-11 at |h| <= 1; 8-bit: 1).
+double drift_tolerance(const vyr_ref::CutlassLstmLayer& start, const std::vector<bool>& forward) {
+    auto run = [&](double skew) {
+        vyr_ref::CutlassLstmLayer l = start;
+        for (bool f : forward) vyr_ref::cutlass_lstm(l, f, skew);
+        return l.seq;
+    };
+    const auto exact = run(0.0), up = run(vyr_test::kTanhApproxRel), down = run(-vyr_test::kTanhApproxRel);
+    double drift = 0.0;
+    for (size_t i = 0; i < exact.size(); ++i)
+        drift = std::max({drift, (double)std::fabs(up[i] - exact[i]), (double)std::fabs(down[i] - exact[i])});
+    return 2 * drift + (start.int8 ? 1.0 : 2 * vyr_test::kHalfUnit);
+}
+
+struct Device {
+    int processors;
+    int smem_optin;
+};
+
+// On the simulator, a device with these multiprocessors and opt-in shared memory for the object's
+// lifetime; on a GPU, the GPU as it is (the schedules then follow its own multiprocessor count).
+struct DeviceScope {
+#if defined(VYR_BACKEND_SIM)
+    static VyrSimDevice make(const Device& d) {
+        VyrSimDevice sim;
+        vyr_sim_get_device(&sim);
+        sim.multiprocessors = d.processors;
+        sim.smem_optin = d.smem_optin;
+        return sim;
+    }
+    explicit DeviceScope(const Device& d) : sim(make(d)) {}
+    vyr_test::SimulatedDevice sim;
+#else
+    explicit DeviceScope(const Device&) {}
+#endif
+};
+
+// Runs the calls (true: forward) on one layer and compares the whole sequence buffer with the oracle.
+void check_layer(const Shape& s, const std::vector<bool>& calls, bool with_workspace, uint64_t seed,
+                 int brf = -1) {
+    const vyr_ref::CutlassLstmLayer start = random_layer(s, seed);
+    vyr_ref::CutlassLstmLayer expect = start;
+    for (bool f : calls) vyr_ref::cutlass_lstm(expect, f);
+    DeviceLayer d(s, start);
+    for (bool f : calls) d.run(f ? 1 : -1, with_workspace, s.T, brf);
+    EXPECT_TRUE(vyr_test::all_near(d.sequence(), expect.seq, drift_tolerance(start, calls)));
+    EXPECT_TRUE(d.guards_intact());
+}
+
+TEST(CutlassLstm, EveryVariantAndScheduleMatchesTheOracle) {
+    struct Schedule {
+        const char* what;
+        Device device;
+        int M;
+        bool workspace;
+    } schedules[] = {
+        {"static, one block per batch tile", {2, 232448}, 128, false},
+        {"static, fewer multiprocessors than batch tiles", {1, 232448}, 128, false},
+        {"dynamic", {3, 232448}, 128, true},
+    };
+    for (int type : {VYR_TYPE_HALF, VYR_TYPE_INT8})
+        for (int interleave : {0, 32, 64})
+            for (const Schedule& sc : schedules) {
+                const int L = type == VYR_TYPE_HALF ? 64 : 128;
+                const Shape s{type, interleave, sc.M, L, 2, interleave ? 0 : L + 16};
+                SCOPED_TRACE(std::string(type == VYR_TYPE_HALF ? "half" : "8-bit") + ", interleave " +
+                             std::to_string(interleave) + ", " + sc.what);
+                DeviceScope device(sc.device);
+                check_layer(s, {true}, sc.workspace, 11 + interleave + type);
+            }
+}
+
+// 8-bit layers of 384 take the register-resident path when allowed or required: groups of 12 blocks, one
+// group serving several batch tiles or one each, meeting at a device barrier after every step.
+TEST(CutlassLstm, RegisterResidentPathMatchesTheOracle) {
+    struct Case {
+        int interleave, processors, brf;
+    } cases[] = {{0, 3, 0}, {32, 4, 1}, {64, 3, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("interleave " + std::to_string(c.interleave) + ", " + std::to_string(c.processors) +
+                     " multiprocessors");
+        DeviceScope device({c.processors, 232448});
+        const std::vector<bool> calls =
+            c.interleave == 0 ? std::vector<bool>{true, false} : std::vector<bool>{true};
+        check_layer({VYR_TYPE_INT8, c.interleave, 64, 384, 2, c.interleave ? 0 : 384}, calls, true,
+                    3 + c.interleave, c.brf);
+    }
+}
+
+// A forward layer's outputs are the reverse layer's inputs on the same buffer; the 2-stage variant (chosen
+// when the 3-stage one does not fit) does the same arithmetic in the same order as the 3-stage one.
+TEST(CutlassLstm, ForwardThenReverseInPlaceAndTheTwoStageVariant) {
+    const Shape s{VYR_TYPE_HALF, 0, 128, 64, 3, 64};
+    check_layer(s, {true, false}, true, 5);
+
+    const vyr_ref::CutlassLstmLayer start = random_layer(s, 6);
+    std::vector<float> three, two;
+    for (int smem : {232448, 100000}) {
+        DeviceScope device({2, smem});
+        DeviceLayer d(s, start);
+        d.run(1, false, s.T);
+        (smem == 232448 ? three : two) = d.sequence();
+    }
+    VYR_SIM_ONLY();  // a GPU has one opt-in size
+    EXPECT_TRUE(vyr_test::all_equal(two, three));
+}
+
+// A sequence run in two calls, the second starting two slices further on, continues through the cell state
+// exactly as one call over all steps does.
+TEST(CutlassLstm, CellStateContinuesASequence) {
+    const Shape whole{VYR_TYPE_INT8, 32, 64, 128, 4, 0};
+    const vyr_ref::CutlassLstmLayer start = random_layer(whole, 8);
+    DeviceLayer one(whole, start), split(whole, start);
+    one.run(1, true, 4);
+    const size_t slice = (size_t)64 * 128;
+    for (int call = 0; call < 2; ++call)
+        host_cutlass_lstm(nullptr, VYR_TYPE_INT8, 0, 64, 128, 2, 1, 0,
+                          split.seq_int8.get() + call * 2 * slice, split.weights(), split.bias.get(),
+                          split.scale.get(), split.cell.get(), split.workspace.get(), 32, -1);
+    EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
+    EXPECT_TRUE(vyr_test::all_equal(split.sequence(), one.sequence()));
+    EXPECT_TRUE(vyr_test::all_equal(split.cell.download(), one.cell.download()));
+}
+
+// T, M or L of zero, an element type that is neither code, and a device that cannot be queried leave
+// every buffer as it was.
+TEST(CutlassLstm, CallsWithNothingToDo) {
+    const Shape s{VYR_TYPE_HALF, 0, 64, 64, 1, 64};
+    const vyr_ref::CutlassLstmLayer start = random_layer(s, 9);
+    DeviceLayer d(s, start);
+    d.cell.fill_bytes(0x3c);
+    const auto seq = d.sequence();
+    const auto cell = d.cell.download();
+    auto call = [&](int type, int M, int L, int T) {
+        host_cutlass_lstm(nullptr, type, 0, M, L, T, 1, 64, d.seq(), d.weights(), d.bias.get(), d.scale.get(),
+                          d.cell.get(), d.workspace.get(), 0, -1);
+        EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
+    };
+    call(VYR_TYPE_HALF, 64, 64, 0);
+    call(VYR_TYPE_HALF, 0, 64, 1);
+    call(VYR_TYPE_HALF, 64, 0, 1);
+    call(VYR_TYPE_FLOAT, 64, 64, 1);
+#if defined(VYR_BACKEND_SIM)
+    for (cudaDeviceAttr a : {cudaDevAttrMaxSharedMemoryPerBlockOptin, cudaDevAttrMultiProcessorCount,
+                             cudaDevAttrComputeCapabilityMinor}) {
+        VyrSimDevice f;
+        vyr_sim_get_device(&f);
+        f.fail_attribute = a;
+        vyr_test::SimulatedDevice failing(f);
+        call(VYR_TYPE_HALF, 64, 64, 1);
+        cudaGetLastError();
+    }
+#endif
+    EXPECT_TRUE(vyr_test::all_equal(d.sequence(), seq));
+    EXPECT_TRUE(vyr_test::all_equal(d.cell.download(), cell));
+    EXPECT_TRUE(d.guards_intact());
+}
+
+// Configurations that end the process: each runs in a forked child that must exit with status 1 after
+// printing its message.
+TEST(CutlassLstmDeathTest, FatalConfigurationsExitWithTheirMessage) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    DeviceBuffer<int8_t> seq(64 * 1024 * 8 + 64), weights(8 * 1024 * 1024 + 64);
+    DeviceBuffer<__half> bias(4096), scale(4096), cell(1024 * 1024);
+    auto call = [&](int type, int M, int L, int interleave, int brf, int lda = 0, int offset = 0,
+                    void* workspace = nullptr) {
+        host_cutlass_lstm(nullptr, type, 0, M, L, 1, 1, lda ? lda : L, seq.get() + offset, weights.get(),
+                          bias.get(), scale.get(), cell.get(), workspace, interleave, brf);
+        std::exit(0);
+    };
+    const auto exit1 = testing::ExitedWithCode(1);
+    EXPECT_EXIT(call(VYR_TYPE_HALF, 96, 64, 16, 0), exit1, "Cutlass LSTM: Invalid interleave value 16\n");
+    EXPECT_EXIT(call(VYR_TYPE_HALF, 64, 512, 0, 1), exit1, "Vyr Cutlass LSTM: cannot force BRF\n");
+    EXPECT_EXIT(call(VYR_TYPE_HALF, 96, 64, 0, 0), exit1,
+                "Cutlass LSTM: Unsupported batch size, must be multiple of 64: 96\n");
+    EXPECT_EXIT(call(VYR_TYPE_HALF, -64, 64, 0, 0), exit1, "must be multiple of 64: -64\n");
+    EXPECT_EXIT(call(VYR_TYPE_HALF, 64, 1088, 0, 0), exit1,
+                "Cutlass LSTM: Unsupported layer size, must be multiple of 64, and <1024: 1088\n");
+    EXPECT_EXIT(call(VYR_TYPE_INT8, 64, 320, 0, -1), exit1, "must be multiple of 128, and <1024: 320\n");
+    EXPECT_EXIT(call(VYR_TYPE_INT8, 64, -128, 0, -1), exit1, "and <1024: -128\n");
+    EXPECT_EXIT(call(VYR_TYPE_HALF, 64, 64, 0, 0, 68), exit1,
+                "Cutlass LSTM returned status Error Misaligned Operand\n");
+    EXPECT_EXIT(call(VYR_TYPE_HALF, 64, 64, 0, 0, 0, 8), exit1, "status Error Misaligned Operand\n");
+    EXPECT_EXIT(call(VYR_TYPE_INT8, 64, 128, 64, 0, 0, 8), exit1, "status Error Misaligned Operand\n");
+    EXPECT_EXIT(call(VYR_TYPE_HALF, 64, 128, 0, 0, 64), exit1,
+                "status Error Misaligned Operand\n");  // lda < L
+    // L = 1024 passes the layer check (and fails only for its misaligned buffer here).
+    EXPECT_EXIT(call(VYR_TYPE_HALF, 64, 1024, 0, 0, 0, 8), exit1, "status Error Misaligned Operand\n");
+    EXPECT_EXIT(call(VYR_TYPE_INT8, 32, 384, 0, 0), exit1,
+                "Cutlass LSTM returned status Error Workspace Null\n");
+#if defined(VYR_BACKEND_SIM)
+    // Opt-in shared memory per block decides between the 3-stage and 2-stage variants, or neither.
+    for (int smem : {65536, 90127}) {
+        DeviceScope device({4, smem});
+        EXPECT_EXIT(call(VYR_TYPE_HALF, 64, 64, 0, 0), exit1,
+                    "Vyr Cutlass LSTM: insufficient shared memory\n");
+        EXPECT_EXIT(call(VYR_TYPE_INT8, 64, 128, 32, 0), exit1, "insufficient shared memory\n");
+    }
+    for (int smem : {100000, 147455, 232448}) {
+        DeviceScope device({4, smem});
+        EXPECT_EXIT(call(VYR_TYPE_HALF, 64, 64, 0, 0), testing::ExitedWithCode(0), "");
+    }
+#endif
+}
+
+}  // namespace
