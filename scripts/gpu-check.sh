@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One call on a machine with a GPU: build the CUDA backend for that GPU, run the whole test suite on it (the
-# same tests the simulator runs), run the benchmarks, and leave logs in $OUT (or ./gpu-check-out).
+# same tests the simulator runs), run the benchmarks, and leave logs in $OUT (or ./gpu-check-out), with the
+# benchmarks' comparisons against their peers as one table (peers.md) and a plot (peers.png).
 #
 # From a clean checkout. The GPU machine has CUDA, CMake and ninja but no GoogleTest package: copy the
 # sources next to the checkout first (`mkdir -p .deps && cp -r /usr/src/googletest .deps/`; .deps is ignored
@@ -38,5 +39,10 @@ for b in build-gpu/bench/*_bench; do
   timeout 120 "$b" >>"$out/bench.log" 2>&1 || echo "   (exit $?)" >>"$out/bench.log"
 done
 cat "$out/bench.log" >>"$out/summary.txt"
+
+log "comparisons with peers"
+# One table of ratios (peers.md) and a plot (peers.png, when matplotlib is there) from the vs-peer lines.
+python3 scripts/peer_table.py "$out/bench.log" "$out" "$(head -1 "$out/gpu.txt")" 2>&1 | tee -a "$out/summary.txt"
+[ -f "$out/peers.md" ] && cat "$out/peers.md" >>"$out/summary.txt"
 cat "$out/summary.txt"
 exit $tests_rc
