@@ -134,8 +134,7 @@ template <class... P>
 int launch_and_wait(const vyr::Kernel<P...>& kernel, int threads, size_t smem, const CtcArgs& p) {
     vyr::launch(kernel, dim3((unsigned)p.N, 2), dim3((unsigned)threads), smem, nullptr, p.alpha, p.beta,
                 p.beta_stay, p.beta_move, p.stay_scores, p.move_scores, p.T, p.N, p.S);
-    cudaDeviceSynchronize();
-    return cudaGetLastError();
+    return vyr::synchronized_error();
 }
 
 }  // namespace

@@ -523,37 +523,41 @@ VYR_API int host_post_gemm_no_modbase(const __half* bias, __half* scores, int nu
 
 VYR_API int host_back_guide_step(cudaStream_t stream, VYR_DECODER_PARAMS) {
     if (cudaError_t e = check_sizes(num_chunks, num_scores)) return e;
-    if (num_chunks == 0) return cudaGetLastError();
+    if (num_chunks == 0) return vyr::cleared_error();
     vyr::launch(VYR_KERNEL(back_guide_step), dim3(num_chunks), dim3(state_block(num_scores)), 0, stream,
                 VYR_DECODER_ARGS);
-    return cudaGetLastError();
+    return vyr::cleared_error();
 }
 
 VYR_API int host_beam_search_step(cudaStream_t stream, VYR_DECODER_PARAMS) {
     if (cudaError_t e = check_sizes(num_chunks, num_scores)) return e;
     if (!supported_beam_width(beam_width)) return cudaErrorInvalidValue;
-    if (num_chunks == 0) return cudaGetLastError();
-    const int num_states = num_scores / 4;
-    const int sort_bytes = 8 * num_states, beam_bytes = 120 * beam_width;
-    const size_t smem = (size_t)((sort_bytes > beam_bytes ? sort_bytes : beam_bytes) / 8 * 8);
-    vyr::launch(VYR_KERNEL(beam_search_step), dim3(num_chunks), dim3(32), smem, stream, VYR_DECODER_ARGS);
-    return cudaGetLastError();
+    if (num_chunks == 0) return vyr::cleared_error();
+    const auto kernel = VYR_KERNEL(beam_search_step);
+    const size_t smem = (size_t)get_beamsearch_shared_mem_bytes(num_scores / 4, beam_width);
+    // A refused raise needs no report of its own: the launch is then refused and its error returned.
+    vyr::allow_dynamic_smem(kernel, smem, nullptr);
+    vyr::launch(kernel, dim3(num_chunks), dim3(32), smem, stream, VYR_DECODER_ARGS);
+    return vyr::cleared_error();
 }
 
 VYR_API int host_compute_posts_step(cudaStream_t stream, VYR_DECODER_PARAMS) {
     if (cudaError_t e = check_sizes(num_chunks, num_scores)) return e;
-    if (num_chunks == 0) return cudaGetLastError();
-    const size_t smem = (size_t)(12 * (num_scores / 4) / 4 * 4);
-    vyr::launch(VYR_KERNEL(compute_posts_step), dim3(num_chunks), dim3(state_block(num_scores)), smem, stream,
-                VYR_DECODER_ARGS);
-    return cudaGetLastError();
+    if (num_chunks == 0) return vyr::cleared_error();
+    const auto kernel = VYR_KERNEL(compute_posts_step);
+    // At 4096 states the three rows alone fill the 48 KiB default, so the kernel's static bytes need the
+    // raise.
+    const size_t smem = (size_t)get_post_calc_shared_mem_bytes(num_scores / 4);
+    vyr::allow_dynamic_smem(kernel, smem, nullptr);
+    vyr::launch(kernel, dim3(num_chunks), dim3(state_block(num_scores)), smem, stream, VYR_DECODER_ARGS);
+    return vyr::cleared_error();
 }
 
 VYR_API int host_run_decode(cudaStream_t stream, VYR_DECODER_PARAMS, int timestep_aligned) {
     if (cudaError_t e = check_sizes(num_chunks, num_scores)) return e;
     if (!supported_beam_width(beam_width)) return cudaErrorInvalidValue;
-    if (num_chunks == 0) return cudaGetLastError();
+    if (num_chunks == 0) return vyr::cleared_error();
     vyr::launch(VYR_KERNEL(decode_step), dim3((num_chunks + 31) / 32), dim3(32), 0, stream, VYR_DECODER_ARGS,
                 timestep_aligned);
-    return cudaGetLastError();
+    return vyr::cleared_error();
 }

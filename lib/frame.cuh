@@ -83,16 +83,53 @@ inline cudaError_t device_attribute(cudaDeviceAttr attr, int* value) {
     return cudaDeviceGetAttribute(value, attr, device);
 }
 
-// Kernels that need more dynamic shared memory than the default per-block limit must raise their own limit
-// first. Prints `failure_format` (one of the kSmemMsg texts) when the runtime refuses.
+// Runs a runtime call whose failure the caller reports in its own way, so that the failure is not also left
+// behind for the caller's next error query. An error that was already pending stays pending.
+template <class F>
+cudaError_t quietly(F call) {
+    const cudaError_t pending = cudaPeekAtLastError();
+    const cudaError_t e = call();
+    if (e != cudaSuccess && pending == cudaSuccess) cudaGetLastError();
+    return e;
+}
+
+// The one place where a family raises a kernel's dynamic shared-memory limit. The runtime counts the
+// kernel's static __shared__ bytes against the same per-block limit (48 KiB unless raised), so a launch whose
+// static + dynamic bytes exceed 48 KiB needs the raise even when the dynamic bytes alone do not. Prints
+// `failure_format` (one of the kSmemMsg texts, or nullptr for none) when the runtime refuses; the launch that
+// follows would then be refused too.
 template <class... P>
 bool allow_dynamic_smem(const Kernel<P...>& k, size_t bytes, const char* failure_format) {
-    if (bytes <= kDefaultSmemLimit) return true;
-    if (cudaFuncSetAttribute(k.address(), cudaFuncAttributeMaxDynamicSharedMemorySize, (int)bytes) ==
-        cudaSuccess)
+    cudaFuncAttributes attr{};
+    const size_t static_bytes =
+        quietly([&] { return cudaFuncGetAttributes(&attr, k.address()); }) == cudaSuccess
+            ? attr.sharedSizeBytes
+            : 0;
+    if (static_bytes + bytes <= kDefaultSmemLimit) return true;
+    if (quietly([&] {
+            return cudaFuncSetAttribute(k.address(), cudaFuncAttributeMaxDynamicSharedMemorySize, (int)bytes);
+        }) == cudaSuccess)
         return true;
     if (failure_format) std::fprintf(stderr, failure_format, (int)bytes);
     return false;
+}
+
+// The result conventions of the exported functions, one helper each (the table at the top of vyr.h says which
+// function follows which). A refused launch is seen by the runtime's error state, never by a return value of
+// launch() that a wrapper inspects.
+//   VyrStatus:                      the wrapper returns VyrSuccess / VyrUnsupported itself.
+//   the cleared runtime error:      cleared_error()
+//   the peeked runtime error:       peeked_error()
+//   after a device-wide wait:       synchronized_error()
+inline int cleared_error() {
+    return (int)cudaGetLastError();
+}
+inline int peeked_error() {
+    return (int)cudaPeekAtLastError();
+}
+inline int synchronized_error() {
+    cudaDeviceSynchronize();
+    return (int)cudaGetLastError();
 }
 
 }  // namespace vyr

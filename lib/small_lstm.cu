@@ -183,7 +183,7 @@ VYR_API int host_small_lstm(cudaStream_t stream, int N, int T, int H, int direct
         if (v.H != H || v.int8 != int8 || v.reverse != reverse) continue;
         // An empty batch is nothing to do; a grid of zero blocks would be refused as a launch error.
         if (N > 0) v.launch(stream, N, T, in, weights, bias, scale, out);
-        return cudaPeekAtLastError();
+        return vyr::peeked_error();
     }
     return VyrUnsupported;
 }

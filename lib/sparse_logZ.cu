@@ -142,8 +142,7 @@ template <class... P, class... A>
 int launch_and_wait(const vyr::Kernel<P...>& kernel, int N, int C, A... args) {
     const size_t smem = 2 * sizeof(float) * (size_t)(C > 0 ? C : 0);
     vyr::launch(kernel, dim3((unsigned)N), dim3((unsigned)C), smem, nullptr, args...);
-    cudaDeviceSynchronize();
-    return cudaGetLastError();
+    return vyr::synchronized_error();
 }
 
 }  // namespace

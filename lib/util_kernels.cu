@@ -399,9 +399,9 @@ VYR_API int host_window_ntwc_f16(cudaStream_t stream, int N, int T, int C, int W
     if ((long long)C * W > kMaxWindow) return VyrUnsupported;
     // T_out = T / stride on the device: a zero or negative stride has no meaning there.
     if (stride < 1) return VyrUnsupported;
-    if (N <= 0 || T / stride <= 0 || C <= 0 || W <= 0) return cudaPeekAtLastError();
+    if (N <= 0 || T / stride <= 0 || C <= 0 || W <= 0) return vyr::peeked_error();
     vyr::launch(VYR_KERNEL(window_ntwc_f16<kBlock, kMaxWindow / kBlock>), dim3(N), dim3(kBlock), 0, stream, N,
                 T, C, W, stride, (uint64_t)(int64_t)out_batch_stride, (uint64_t)(int64_t)out_time_stride, in,
                 out);
-    return cudaPeekAtLastError();
+    return vyr::peeked_error();
 }

@@ -78,6 +78,20 @@ void register_kernel(const void* fn, const char* name, KernelEntry entry) {
     }
 }
 
+size_t static_smem(KernelInfo& k) {
+    if (!k.static_smem_known) {
+        k.static_smem = static_shared_bytes(k.fn);
+        k.static_smem_known = true;
+    }
+    return k.static_smem;
+}
+
+size_t dynamic_smem_limit(KernelInfo& k) {
+    if (k.dynamic_limit_raised) return k.raised_dynamic_limit;
+    const size_t s = static_smem(k);
+    return s < kDefaultDynamicSmem ? kDefaultDynamicSmem - s : 0;
+}
+
 VyrSimDevice& device() {
     return g_device;
 }
@@ -378,26 +392,42 @@ VYR_SIM_API cudaError_t cudaFuncSetAttribute(const void* func, cudaFuncAttribute
     KernelInfo* k = find_kernel(func);
     if (!k) return fail(cudaErrorInvalidDeviceFunction);
     if (attr == cudaFuncAttributeMaxDynamicSharedMemorySize) {
-        if (value < 0 || value > g_device.smem_optin) return fail(cudaErrorInvalidValue);
-        k->max_dynamic_smem = (size_t)value;
+        // The static bytes come out of the same opt-in maximum.
+        if (value < 0 || (size_t)value + static_smem(*k) > (size_t)g_device.smem_optin)
+            return fail(cudaErrorInvalidValue);
+        k->dynamic_limit_raised = true;
+        k->raised_dynamic_limit = (size_t)value;
         return cudaSuccess;
     }
     if (attr == cudaFuncAttributePreferredSharedMemoryCarveout) return cudaSuccess;
     return fail(cudaErrorInvalidValue);
 }
 
+VYR_SIM_API cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attr, const void* func) {
+    if (!attr) return fail(cudaErrorInvalidValue);
+    KernelInfo* k = find_kernel(func);
+    if (!k) return fail(cudaErrorInvalidDeviceFunction);
+    std::memset(attr, 0, sizeof *attr);
+    attr->sharedSizeBytes = static_smem(*k);
+    attr->maxDynamicSharedSizeBytes = (int)dynamic_smem_limit(*k);
+    attr->maxThreadsPerBlock = 1024;
+    attr->binaryVersion = attr->ptxVersion = g_device.cc_major * 10 + g_device.cc_minor;
+    return cudaSuccess;
+}
+
 VYR_SIM_API cudaError_t cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(int* n, const void* func,
                                                                                int block, size_t smem,
                                                                                unsigned int) {
     if (!n) return fail(cudaErrorInvalidValue);
-    if (!find_kernel(func)) return fail(cudaErrorInvalidDeviceFunction);
+    KernelInfo* k = find_kernel(func);
+    if (!k) return fail(cudaErrorInvalidDeviceFunction);
     if (block <= 0 || block > 1024) return fail(cudaErrorInvalidValue);
     // Threads and block slots of a Hopper-class multiprocessor; registers are not modelled. Each resident
     // block also costs the 1 KiB of shared memory the hardware reserves for it.
     const int warps = (block + 31) / 32;
     int blocks = std::min(64 / warps, 32);
     const size_t per_sm = (size_t)g_device.smem_optin + 1024;
-    blocks = std::min<long long>(blocks, (long long)(per_sm / (smem + 1024)));
+    blocks = std::min<long long>(blocks, (long long)(per_sm / (smem + static_smem(*k) + 1024)));
     *n = blocks;
     return cudaSuccess;
 }
@@ -416,7 +446,8 @@ VYR_SIM_API cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block
         threads > 1024 || grid.x == 0 || grid.y == 0 || grid.z == 0 || grid.x > 0x7fffffffu ||
         grid.y > 65535 || grid.z > 65535)
         return fail(cudaErrorInvalidConfiguration);
-    if (smem > k->max_dynamic_smem) return fail(cudaErrorInvalidValue);
+    // Static and dynamic shared memory share the per-block limit (48 KiB unless the kernel raised it).
+    if (smem > dynamic_smem_limit(*k)) return fail(cudaErrorInvalidValue);
     std::lock_guard<std::mutex> lock(launch_mutex());
     run_grid(*k, grid, block, smem, args);
     return cudaSuccess;

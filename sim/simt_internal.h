@@ -20,8 +20,18 @@ struct KernelInfo {
     const void* fn = nullptr;
     const char* name = "?";
     KernelEntry entry = nullptr;
-    size_t max_dynamic_smem = kDefaultDynamicSmem;
+    bool static_smem_known = false;  // measured at first use, not at registration (which may run in dlopen)
+    size_t static_smem = 0;
+    bool dynamic_limit_raised =
+        false;  // by cudaFuncSetAttribute(cudaFuncAttributeMaxDynamicSharedMemorySize)
+    size_t raised_dynamic_limit = 0;
 };
+
+// Static __shared__ bytes of the kernel at fn (0 when they cannot be told; see static_smem.cpp).
+size_t static_shared_bytes(const void* fn);
+size_t static_smem(KernelInfo& k);
+// As the runtime applies it: the raised limit, else what the 48 KiB default leaves after the static bytes.
+size_t dynamic_smem_limit(KernelInfo& k);
 
 // nullptr when fn was never registered (not a kernel of this library, or not yet launched).
 KernelInfo* find_kernel(const void* fn);

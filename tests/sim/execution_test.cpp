@@ -174,11 +174,43 @@ TEST(SimExecution, LaunchValidationAndErrorState) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(vyr::allow_dynamic_smem(k, 232449, vyr::kSmemMsgLstm));
     EXPECT_EQ("Vyr LSTM: failed to set smem size 232449\n", testing::internal::GetCapturedStderr());
-    EXPECT_EQ(cudaErrorInvalidValue, cudaGetLastError());
+    EXPECT_EQ(cudaSuccess, cudaGetLastError()) << "a refusal reported by message leaves no error pending";
     // A kernel the runtime has never seen.
     EXPECT_EQ(cudaErrorInvalidDeviceFunction,
               cudaLaunchKernel((const void*)&fetch<int>, 1, 1, nullptr, 0, nullptr));
     cudaGetLastError();
+    cudaFree(ran);
+}
+
+__global__ void static_smem_kernel(int* ran) {
+    __shared__ float buf[4096];  // 16 KiB
+    buf[threadIdx.x] = 1.0f;
+    __syncthreads();
+    *ran = (int)buf[0];
+}
+
+// Static and dynamic bytes share the per-block limit, as the runtime applies it.
+TEST(SimExecution, StaticSharedMemoryCountsAgainstTheLimit) {
+    int* ran = nullptr;
+    ASSERT_EQ(cudaSuccess, cudaMalloc(&ran, sizeof(int)));
+    auto k = VYR_KERNEL(static_smem_kernel);
+    cudaFuncAttributes attr{};
+    ASSERT_EQ(cudaSuccess, cudaFuncGetAttributes(&attr, k.address()));
+    EXPECT_EQ(16384u, attr.sharedSizeBytes);
+    EXPECT_EQ(32768, attr.maxDynamicSharedSizeBytes);
+    EXPECT_EQ(cudaSuccess, vyr::launch(k, 1, 32, 32768, nullptr, ran));
+    EXPECT_EQ(cudaErrorInvalidValue, vyr::launch(k, 1, 32, 32769, nullptr, ran));
+    cudaGetLastError();
+    // A raise may use what the opt-in maximum leaves after the static bytes, no more.
+    const int optin = 232448;
+    EXPECT_EQ(
+        cudaErrorInvalidValue,
+        cudaFuncSetAttribute(k.address(), cudaFuncAttributeMaxDynamicSharedMemorySize, optin - 16384 + 1));
+    cudaGetLastError();
+    EXPECT_TRUE(vyr::allow_dynamic_smem(k, 32769, nullptr));
+    cudaMemset(ran, 0, sizeof(int));
+    EXPECT_EQ(cudaSuccess, vyr::launch(k, 1, 32, 32769, nullptr, ran));
+    EXPECT_EQ(1, fetch(ran, 1)[0]);
     cudaFree(ran);
 }
 
