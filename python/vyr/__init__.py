@@ -17,13 +17,15 @@ from typing import Any, Callable
 from ._call import make_function
 from ._helpers import (CHUNK_RESULT_DTYPE, CrfTables, CtcTables, Reads, chunk_results_view, crf_tables, ctc_tables,
                        decode, decode_workspace_floats, transpose_index)
-from ._runtime import VyrError, library_path
+from ._runtime import VyrError, library_path, runtime
 from ._signatures import FUNCTIONS
 
 ACTIVATION_IDENTITY, ACTIVATION_SWISH, ACTIVATION_SWISH_CLAMP, ACTIVATION_TANH, ACTIVATION_TANH_X5 = range(5)
 TYPE_INT8, TYPE_HALF, TYPE_FLOAT = 1, 2, 3
 
-_functions: dict[str, Callable[..., Any]] = {f.name: make_function(f) for f in FUNCTIONS}
+_functions: dict[str, Callable[..., Any]] = {
+    f.name: make_function(f) for f in FUNCTIONS if hasattr(runtime().lib, f.name)
+}
 globals().update(_functions)
 
 

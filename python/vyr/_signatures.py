@@ -280,4 +280,39 @@ RECURRENT = [
 ]
 RECURRENT[1].derive["G2"] = lambda s: 2 * s["H"]
 
-FUNCTIONS: list[Fn] = [*AVAILABILITY, *DECODING, *TRAINING, *LAYERS, *RECURRENT]
+# ---- tensor-core linear layers -----------------------------------------------------------------------------
+
+
+def _batched(views: dict) -> None:
+    """A plain (M, K) operand is a batch of one."""
+    for name in ("a", "d"):
+        v = views.get(name)
+        if v is not None and len(v.shape) == 2:
+            views[name] = as_view_shape(v, (1, *v.shape), (v.shape[0] * v.strides[0], *v.strides))
+
+
+LINEAR = [
+    Fn(
+        "host_linear",
+        [Stream(), TypeCode("a"), _activation(0), TypeCode("d"), Size("batch"), Size("M"), Size("K"), Size("N"),
+         StrideOf("a", 0), StrideOf("a", 1), StrideOf("d", 0), StrideOf("d", 1),
+         Tensor("a", F16_OR_I8, "batch M K", dense=1, doc="inputs, (M, K) or (batch, M, K)"),
+         Tensor("b", F16_OR_I8, "N K", doc="weights, one row per output"),
+         Tensor("d", F16_OR_I8, "batch M N", out=True, dense=1), Tensor("scale", F16, "N", optional=True),
+         Tensor("bias", F16, "N", optional=True)],
+        normalize=_batched,
+        checks=[(lambda s, v: v["a"].dtype == v["b"].dtype, "a and b must have one element type"),
+                (lambda s, v: ("scale" in v) or v["a"].dtype != "int8", "int8 operands need a scale")],
+        doc="d = activation(a @ b.T + bias) on tensor cores (compute capability 8.0 and later).",
+    ),
+    Fn(
+        "host_linear_swiglu_f16",
+        [Stream(), Size("M"), Size("N"), Size("K"), Tensor("a", F16, "M K"), Tensor("w", F16, "N K"),
+         Tensor("d", F16, "M Nh", out=True)],
+        derive={"Nh": lambda s: s["N"] // 2},
+        doc="d[:, p] = P[:, 2p] * silu(P[:, 2p + 1]) with P = a @ w.T (compute capability 8.0 and later).",
+    ),
+]
+
+# Entries whose function the loaded library does not export (a family not built yet) are left out.
+FUNCTIONS: list[Fn] = [*AVAILABILITY, *DECODING, *TRAINING, *LAYERS, *RECURRENT, *LINEAR]
