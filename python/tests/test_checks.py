@@ -81,3 +81,11 @@ def test_torch_tensors():
     if vyr.backend() == "sim" and torch.cuda.is_available():
         with pytest.raises(ValueError, match="GPU build"):
             vyr.host_convolution_f16(x.cuda(), out.cuda(), w.cuda(), b.cuda(), activation=1)
+
+
+def test_type_stub_matches_the_signature_table():
+    from pathlib import Path
+
+    from vyr import _stubs
+
+    assert (Path(vyr.__file__).with_name("__init__.pyi")).read_text() == _stubs.stub()

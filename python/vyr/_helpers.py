@@ -111,7 +111,7 @@ def decode(
         sequence=_new(work, (total,), "uint8", 0),
         qstring=_new(work, (total,), "uint8", 0),
     )
-    opts = dict(score_clamp=clamp, q_scale=q_scale, q_shift=q_shift, beam_width=beam_width, beam_cut=beam_cut,
+    opts: dict[str, Any] = dict(score_clamp=clamp, q_scale=q_scale, q_shift=q_shift, beam_width=beam_width, beam_cut=beam_cut,
                 fixed_stay_score=stay_score)
     if bias is not None:
         host_post_gemm_no_modbase(bias, work, scale=scale)
@@ -165,7 +165,7 @@ def crf_tables(Ms: ArrayLike, idx: ArrayLike, init_scores: ArrayLike, final_scor
     """Forward, backward and log-partition tables of a sparse CRF. Ms: float32 [T, N, C, NZ]; idx: int32 [C, NZ]
     source state of each transition; init_scores, final_scores: float32 [N, C]. semiring "log" (NZ 5 or 3) or
     "max" (NZ 5). idx_T is derived from idx when not given."""
-    from . import _functions
+    import vyr
 
     nz = int(idx.shape[1]) if len(idx.shape) == 2 else -1
     family = {("log", 5): "log_NZ5", ("log", 3): "log_NZ3", ("max", 5): "max"}.get((semiring, nz))
@@ -182,9 +182,9 @@ def crf_tables(Ms: ArrayLike, idx: ArrayLike, init_scores: ArrayLike, final_scor
     beta = _new(Ms, (T + 1, N, C), "float32")
     Z = _new(Ms, (N, C), "float32")
     Ms_out = _new(Ms, tuple(Ms.shape), "float32")
-    _functions[f"fwd_scores_host_sparse_{family}"](alpha, Ms, init_scores, idx)
-    _functions[f"bwd_scores_host_sparse_{family}"](beta, Ms, final_scores, idx_T)
-    _functions[f"logZ_fwd_host_{family}"](Z, Ms_out, Ms, init_scores, final_scores, idx)
+    getattr(vyr, f"fwd_scores_host_sparse_{family}")(alpha, Ms, init_scores, idx)
+    getattr(vyr, f"bwd_scores_host_sparse_{family}")(beta, Ms, final_scores, idx_T)
+    getattr(vyr, f"logZ_fwd_host_{family}")(Z, Ms_out, Ms, init_scores, final_scores, idx)
     z = _host(Z).astype(np.float64)
     if semiring == "max":
         log_partition = z.max(axis=1)
