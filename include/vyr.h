@@ -501,4 +501,49 @@ VYR_API void host_lstm_step_f16(cudaStream_t stream, int N, int H, const __half*
 
 /* (end of recurrent layers) */
 
+/* ---- Tensor-core linear layers (compute capability 8.0 and later) --------------------------------- */
+
+/* D = act(A B^T + bias) for `batch` products that share the weights B, on tensor cores.
+ *   A: M x K row-major, element (z, r, k) at A + z*batch_stride_A + r*lda + k; half or signed 8-bit (ab_type);
+ *   B: N x K row-major (row n = the weights of output n), element (n, k) at B + n*K + k; same type as A;
+ *   D: M x N row-major, element (z, r, n) at D + z*batch_stride_D + r*ldd + n; half or signed 8-bit (d_type);
+ *   bias: N halves or NULL (0); scale: N halves, required for 8-bit operands, ignored for half ones.
+ * Strides count elements. Half operands accumulate in half precision over the whole K; 8-bit operands hold
+ * round(127 x) (A) and the weights times scale[n] (B), accumulate exactly in 32-bit integers (saturating)
+ * and are divided by 127 * scale[n] in float. Bias, activation (a VyrActivation value) and the output
+ * conversion run in float; 8-bit output stores round(127 y), halves away from zero. Compiled combinations
+ * (ab_type, d_type: activations): half, half: 0-4; half, int8: 3; int8, half: 0-4; int8, int8: 3. A device
+ * with at least 147456 (half) / 73728 (8-bit) bytes of opt-in shared memory per block runs the 3-stage
+ * asynchronous-copy kernel, one with at least 98304 / 49152 the 2-stage kernel. With an odd N the last
+ * column is not written.
+ * Returns (in this order of checks):
+ *   VyrUnsupported: the device queries failed;
+ *   VyrNoKernel: no compiled combination, or too little opt-in shared memory for either kernel;
+ *   VyrUnsupported, nothing enqueued, for arguments the 16-byte and pair accesses cannot serve: negative
+ *     sizes; K, lda or batch_stride_A not a multiple of 8 (half) / 16 (8-bit) elements; lda < K; ldd or
+ *     batch_stride_D odd; ldd < N; A or B not 16-byte aligned; D not 4-byte (half) / 2-byte (8-bit)
+ *     aligned; bias or scale not 4-byte aligned; 8-bit operands without a scale;
+ *   VyrSuccess with nothing enqueued when batch, M or N is 0;
+ *   VyrKernelFailed: an error was pending before the launch ("Vyr Cutlass kernel: CUDA error %d", cleared),
+ *     the shared-memory limit was refused ("Vyr Cutlass kernel: failed to set smem size %d"), or the launch
+ *     failed (also on a device older than 8.0);
+ *   VyrSuccess otherwise: enqueued. */
+VYR_API int host_linear(cudaStream_t stream, int ab_type, int activation, int d_type, int batch, int M, int K,
+                        int N, int batch_stride_A, int lda, int batch_stride_D, int ldd, const void* A,
+                        const void* B, void* D, const __half* scale, const __half* bias);
+
+/* Gated projection: with P = A W^T (M x N, float accumulation), D[r][p] = P[r][2p] * silu(P[r][2p+1]) for
+ * p < N/2, where silu(y) = y / (1 + e^-y) is rounded to half and the product taken in half precision.
+ * A: M x K row-major half; W: N x K row-major half; D: M x N/2 row-major half (an odd N leaves the last
+ * column of P unused). Rows go in launches of at most 2^31 / N rows. Only the 3-stage kernel exists (147456
+ * bytes of opt-in shared memory).
+ * Returns VyrSuccess with nothing enqueued when M < 1 or N < 1; VyrUnsupported with nothing enqueued when K
+ * is negative or not a multiple of 8, or A or W is not 16-byte aligned, or D not 2-byte aligned;
+ * VyrKernelFailed (messages as host_linear's) when a launch is refused, earlier launches of the call staying
+ * enqueued; VyrSuccess otherwise. */
+VYR_API int host_linear_swiglu_f16(cudaStream_t stream, int M, int N, int K, const __half* A, const __half* B,
+                                   __half* D);
+
+/* (end of tensor-core linear layers) */
+
 #endif /* VYR_H */

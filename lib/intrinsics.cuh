@@ -218,16 +218,19 @@ __device__ inline void cp_async_wait() {
 // Tensor-core warp multiply-accumulate, D = A * B + C, A row-major and B column-major, as mma.sync (8.0 and
 // later). Every lane of the warp calls it with its fragments. Lane ownership, with g = lane / 4 and
 // t = lane % 4 (element i of a fragment is in register i / per_register):
-//   m16n8k16, f16 in, f32 accumulate: a: 8 halves in 4 registers, row g + 8 * (i / 2 % 2),
-//     col 2t + i % 2 + 8 * (i / 4); b: 4 halves in 2 registers, row (k) 2t + i % 2 + 8 * (i / 2), col g;
-//     c, d: 4 floats, row g + 8 * (i / 2), col 2t + i % 2.
-//   m16n8k32, s8 in, s32 accumulate (wrapping): a: 16 bytes in 4 registers, row g + 8 * (i / 4 % 2),
+//   m16n8k16, f16 in: a: 8 halves in 4 registers, row g + 8 * (i / 2 % 2), col 2t + i % 2 + 8 * (i / 4);
+//     b: 4 halves in 2 registers, row (k) 2t + i % 2 + 8 * (i / 2), col g; c, d: 4 values, row g + 8 * (i /
+//     2), col 2t + i % 2, as 4 floats (f32 accumulate) or 2 registers of 2 halves (f16 accumulate).
+//   m16n8k32, s8/u8 in, s32 accumulate: a: 16 bytes in 4 registers, row g + 8 * (i / 4 % 2),
 //     col 4t + i % 4 + 16 * (i / 8); b: 8 bytes in 2 registers, row 4t + i % 4 + 16 * (i / 4), col g;
-//     c, d: as above, in int.
+//     c, d: as above, in int; the sum wraps, or with .satfinite clamps to the int range.
 // The simulator body gathers the fragments by exactly these maps, so they must change together.
 struct MmaF16Operands {
     unsigned a[4], b[2];
     float c[4];
+};
+struct MmaF16AccOperands {  // f16 accumulate: c holds 4 halves in 2 registers
+    unsigned a[4], b[2], c[2];
 };
 struct MmaS8Operands {
     unsigned a[4], b[2];
@@ -236,14 +239,43 @@ struct MmaS8Operands {
 
 #if defined(VYR_SIM)
 namespace sim_mma {
-inline double element(unsigned reg, int index, int k) {
-    if (k == 16) {
-        const unsigned short bits = (unsigned short)(reg >> (16 * index));
-        return (double)__half2float(__ushort_as_half(bits));
-    }
-    return (double)(int8_t)(reg >> (8 * index));
+enum class Acc { kF32, kF16, kS32, kS32Saturate };
+
+// Element `index` of an operand register: a half for k16, a signed or unsigned byte for k32.
+template <int K, bool Signed>
+inline double element(unsigned reg, int index) {
+    if (K == 16) return (double)__half2float(__ushort_as_half((unsigned short)(reg >> (16 * index))));
+    return Signed ? (double)(int8_t)(reg >> (8 * index)) : (double)(uint8_t)(reg >> (8 * index));
 }
-template <class Ops, class Acc, int K>
+
+// The accumulator value i of a lane's operands, and its result written back in the accumulator's format.
+template <class Ops, Acc C>
+inline double accumulator(const Ops& in, int i) {
+    if constexpr (C == Acc::kF16) {
+        return (double)__half2float(__ushort_as_half((unsigned short)(in.c[i / 2] >> (16 * (i % 2)))));
+    } else {
+        return (double)in.c[i];
+    }
+}
+template <Acc C>
+inline void store(void* out, int i, double sum) {
+    if constexpr (C == Acc::kF32) {
+        static_cast<float*>(out)[i] = (float)sum;
+    } else if constexpr (C == Acc::kF16) {
+        // Products of halves and their sums are exact in double; the one rounding is to the half result.
+        unsigned& reg = static_cast<unsigned*>(out)[i / 2];
+        const unsigned bits = __half_as_ushort(__double2half(sum));
+        reg = (reg & ~(0xffffu << (16 * (i % 2)))) | bits << (16 * (i % 2));
+    } else if constexpr (C == Acc::kS32) {
+        static_cast<int*>(out)[i] = (int)(int32_t)(uint32_t)(int64_t)sum;  // the hardware's sum wraps
+    } else {
+        static_cast<int*>(out)[i] = sum > 2147483647.0    ? 2147483647
+                                    : sum < -2147483648.0 ? (-2147483647 - 1)
+                                                          : (int)sum;
+    }
+}
+
+template <class Ops, int K, bool ASigned, bool BSigned, Acc C>
 void multiply(::vyr_sim::LaneSlot* lanes, unsigned, int) {
     constexpr int kPerReg = K == 16 ? 2 : 4;  // elements of A and B per 32-bit register
     double a[16][32] = {}, b[32][8] = {}, c[16][8] = {};
@@ -251,30 +283,32 @@ void multiply(::vyr_sim::LaneSlot* lanes, unsigned, int) {
         const Ops& in = *static_cast<const Ops*>(lanes[lane].in);
         const int g = lane / 4, t = lane % 4;
         for (int i = 0; i < 4 * kPerReg; ++i) {
-            const unsigned reg = in.a[i / kPerReg];
             const int row = g + 8 * (K == 16 ? i / 2 % 2 : i / 4 % 2);
             const int col = K == 16 ? 2 * t + i % 2 + 8 * (i / 4) : 4 * t + i % 4 + 16 * (i / 8);
-            a[row][col] = element(reg, i % kPerReg, K);
+            a[row][col] = element<K, ASigned>(in.a[i / kPerReg], i % kPerReg);
         }
         for (int i = 0; i < 2 * kPerReg; ++i) {
-            const unsigned reg = in.b[i / kPerReg];
             const int row = K == 16 ? 2 * t + i % 2 + 8 * (i / 2) : 4 * t + i % 4 + 16 * (i / 4);
-            b[row][g] = element(reg, i % kPerReg, K);
+            b[row][g] = element<K, BSigned>(in.b[i / kPerReg], i % kPerReg);
         }
-        for (int i = 0; i < 4; ++i) c[g + 8 * (i / 2)][2 * t + i % 2] = in.c[i];
+        for (int i = 0; i < 4; ++i) c[g + 8 * (i / 2)][2 * t + i % 2] = accumulator<Ops, C>(in, i);
     }
     for (int lane = 0; lane < 32; ++lane) {
         const int g = lane / 4, t = lane % 4;
-        Acc* d = static_cast<Acc*>(lanes[lane].out);
         for (int i = 0; i < 4; ++i) {
             const int row = g + 8 * (i / 2), col = 2 * t + i % 2;
             double sum = c[row][col];
+            // Integer products and sums are exact in double here.
             for (int k = 0; k < K; ++k) sum += a[row][k] * b[k][col];
-            // Integer products and sums are exact in double here; the s32 result wraps as the hardware's
-            // does.
-            d[i] = K == 16 ? (Acc)(float)sum : (Acc)(int32_t)(uint32_t)(int64_t)sum;
+            store<C>(lanes[lane].out, i, sum);
         }
     }
+}
+
+template <class Ops, int K, bool ASigned, bool BSigned, Acc C>
+inline void run(const char* what, const Ops& in, void* d) {
+    ::vyr_sim::warp_collective(what, multiply<Ops, K, ASigned, BSigned, C>, 0xffffffffu, 32, &in, d, 0,
+                               ::vyr_sim::Site());
 }
 }  // namespace sim_mma
 #endif
@@ -290,8 +324,23 @@ __device__ inline void mma_m16n8k16_f16(float (&d)[4], const MmaF16Operands& in)
 #elif defined(__CUDA_ARCH__)
     __trap();  // no such instruction before 8.0; callers select other kernels there
 #elif defined(VYR_SIM)
-    ::vyr_sim::warp_collective("mma.m16n8k16", sim_mma::multiply<MmaF16Operands, float, 16>, 0xffffffffu, 32,
-                               &in, d, 0, ::vyr_sim::Site());
+    sim_mma::run<MmaF16Operands, 16, true, true, sim_mma::Acc::kF32>("mma.m16n8k16", in, d);
+#endif
+}
+
+// f16 accumulate: the result is the exact sum rounded once to half.
+__device__ inline void mma_m16n8k16_f16_acc16(unsigned (&d)[2], const MmaF16AccOperands& in) {
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
+    asm volatile(
+        "mma.sync.aligned.m16n8k16.row.col.f16.f16.f16.f16 {%0,%1}, {%2,%3,%4,%5}, {%6,%7}, {%8,%9};\n"
+        : "=r"(d[0]), "=r"(d[1])
+        : "r"(in.a[0]), "r"(in.a[1]), "r"(in.a[2]), "r"(in.a[3]), "r"(in.b[0]), "r"(in.b[1]), "r"(in.c[0]),
+          "r"(in.c[1]));
+#elif defined(__CUDA_ARCH__)
+    __trap();
+#elif defined(VYR_SIM)
+    d[0] = d[1] = 0;
+    sim_mma::run<MmaF16AccOperands, 16, true, true, sim_mma::Acc::kF16>("mma.m16n8k16.f16", in, d);
 #endif
 }
 
@@ -306,8 +355,105 @@ __device__ inline void mma_m16n8k32_s8(int (&d)[4], const MmaS8Operands& in) {
 #elif defined(__CUDA_ARCH__)
     __trap();
 #elif defined(VYR_SIM)
-    ::vyr_sim::warp_collective("mma.m16n8k32", sim_mma::multiply<MmaS8Operands, int, 32>, 0xffffffffu, 32,
-                               &in, d, 0, ::vyr_sim::Site());
+    sim_mma::run<MmaS8Operands, 32, true, true, sim_mma::Acc::kS32>("mma.m16n8k32", in, d);
+#endif
+}
+
+#if defined(VYR_SIM)
+// m16n8k32 with signed or unsigned bytes for A and B, wrapping or saturating (.satfinite). The GPU spells
+// each combination as its own instruction; the CUTLASS layer of the simulator calls these.
+template <bool ASigned, bool BSigned, bool Saturate>
+inline void mma_m16n8k32_8bit(int (&d)[4], const MmaS8Operands& in) {
+    sim_mma::run<MmaS8Operands, 32, ASigned, BSigned,
+                 Saturate ? sim_mma::Acc::kS32Saturate : sim_mma::Acc::kS32>(
+        Saturate ? "mma.m16n8k32.satfinite" : "mma.m16n8k32", in, d);
+}
+#endif
+
+// ldmatrix.sync.aligned.m8n8.x<Q>[.trans].shared.b16 (7.5 and later): Q 8 x 8 matrices of 16-bit elements.
+// Lanes 8q .. 8q + 7 give the addresses of rows 0 .. 7 of matrix q (16 bytes each, 16-byte aligned); lane l
+// receives in d[q] the elements (row l / 4, columns 2 (l % 4) and 2 (l % 4) + 1) of matrix q, or with Trans
+// the elements (rows 2 (l % 4) and 2 (l % 4) + 1, column l / 4).
+#if defined(VYR_SIM)
+namespace sim_ldsm {
+template <int Q, bool Trans>
+void load(::vyr_sim::LaneSlot* lanes, unsigned, int) {
+    const unsigned char* rows[32];
+    for (int l = 0; l < 8 * Q; ++l) {
+        rows[l] = *static_cast<const unsigned char* const*>(lanes[l].in);
+        if (reinterpret_cast<uintptr_t>(rows[l]) % 16)
+            ::vyr_sim::kernel_fault("ldmatrix: a row address is not 16-byte aligned");
+    }
+    for (int l = 0; l < 32; ++l) {
+        unsigned* d = static_cast<unsigned*>(lanes[l].out);
+        for (int q = 0; q < Q; ++q) {
+            uint16_t lo, hi;
+            if (Trans) {
+                memcpy(&lo, rows[8 * q + 2 * (l % 4)] + 2 * (l / 4), 2);
+                memcpy(&hi, rows[8 * q + 2 * (l % 4) + 1] + 2 * (l / 4), 2);
+            } else {
+                memcpy(&lo, rows[8 * q + l / 4] + 4 * (l % 4), 2);
+                memcpy(&hi, rows[8 * q + l / 4] + 4 * (l % 4) + 2, 2);
+            }
+            d[q] = (unsigned)lo | (unsigned)hi << 16;
+        }
+    }
+}
+}  // namespace sim_ldsm
+#endif
+
+template <int Q, bool Trans>
+__device__ inline void ldmatrix_b16(unsigned (&d)[Q], const void* row) {
+    static_assert(Q == 1 || Q == 2 || Q == 4, "ldmatrix loads 1, 2 or 4 matrices");
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 750
+    const unsigned addr = static_cast<unsigned>(__cvta_generic_to_shared(row));
+    if constexpr (Q == 1 && !Trans)
+        asm volatile("ldmatrix.sync.aligned.x1.m8n8.shared.b16 {%0}, [%1];\n" : "=r"(d[0]) : "r"(addr));
+    else if constexpr (Q == 1)
+        asm volatile("ldmatrix.sync.aligned.x1.trans.m8n8.shared.b16 {%0}, [%1];\n" : "=r"(d[0]) : "r"(addr));
+    else if constexpr (Q == 2 && !Trans)
+        asm volatile("ldmatrix.sync.aligned.x2.m8n8.shared.b16 {%0, %1}, [%2];\n"
+                     : "=r"(d[0]), "=r"(d[1])
+                     : "r"(addr));
+    else if constexpr (Q == 2)
+        asm volatile("ldmatrix.sync.aligned.x2.trans.m8n8.shared.b16 {%0, %1}, [%2];\n"
+                     : "=r"(d[0]), "=r"(d[1])
+                     : "r"(addr));
+    else if constexpr (!Trans)
+        asm volatile("ldmatrix.sync.aligned.x4.m8n8.shared.b16 {%0, %1, %2, %3}, [%4];\n"
+                     : "=r"(d[0]), "=r"(d[1]), "=r"(d[2]), "=r"(d[3])
+                     : "r"(addr));
+    else
+        asm volatile("ldmatrix.sync.aligned.x4.trans.m8n8.shared.b16 {%0, %1, %2, %3}, [%4];\n"
+                     : "=r"(d[0]), "=r"(d[1]), "=r"(d[2]), "=r"(d[3])
+                     : "r"(addr));
+#elif defined(__CUDA_ARCH__)
+    __trap();
+#elif defined(VYR_SIM)
+    ::vyr_sim::warp_collective(Trans ? "ldmatrix.trans" : "ldmatrix", sim_ldsm::load<Q, Trans>, 0xffffffffu,
+                               32, &row, d, 0, ::vyr_sim::Site());
+#endif
+}
+
+// Asynchronous copy of 4, 8 or 16 bytes (`src_bytes` of them read, the rest zero), cache-all or, for 16
+// bytes, cache-global. As cp_async_16, the data lands at the covering wait.
+template <int Bytes, bool CacheGlobal>
+__device__ inline void cp_async_sized(void* smem_dst, const void* gmem_src, int src_bytes) {
+    static_assert(Bytes == 4 || Bytes == 8 || Bytes == 16, "cp.async copies 4, 8 or 16 bytes");
+    static_assert(!CacheGlobal || Bytes == 16, "cp.async.cg copies 16 bytes");
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
+    unsigned dst = static_cast<unsigned>(__cvta_generic_to_shared(smem_dst));
+    if constexpr (CacheGlobal)
+        asm volatile("cp.async.cg.shared.global [%0], [%1], %2, %3;\n" ::"r"(dst), "l"(gmem_src), "n"(Bytes),
+                     "r"(src_bytes));
+    else
+        asm volatile("cp.async.ca.shared.global [%0], [%1], %2, %3;\n" ::"r"(dst), "l"(gmem_src), "n"(Bytes),
+                     "r"(src_bytes));
+#elif defined(VYR_SIM)
+    ::vyr_sim::cp_async_issue(smem_dst, src_bytes ? gmem_src : nullptr, src_bytes, Bytes);
+#else
+    memcpy(smem_dst, gmem_src, (size_t)src_bytes);
+    if (src_bytes < Bytes) memset(static_cast<char*>(smem_dst) + src_bytes, 0, (size_t)(Bytes - src_bytes));
 #endif
 }
 

@@ -15,7 +15,8 @@
 namespace vyr_sim {
 namespace {
 
-const VyrSimDevice kDefaultDevice = {9, 0, 132, 232448, 0, 0};
+const VyrSimDevice kDefaultDevice = {9, 0, 132, 232448, 0, 0, 0};
+VyrSimLaunch g_last_launch = {};
 VyrSimDevice g_device = kDefaultDevice;
 
 thread_local cudaError_t t_last_error = cudaSuccess;
@@ -121,6 +122,10 @@ VYR_SIM_API void vyr_sim_set_device(const VyrSimDevice* d) {
 }
 VYR_SIM_API void vyr_sim_reset_device(void) {
     g_device = kDefaultDevice;
+}
+VYR_SIM_API void vyr_sim_last_launch(VyrSimLaunch* out) {
+    std::lock_guard<std::mutex> lock(launch_mutex());
+    *out = g_last_launch;
 }
 
 VYR_SIM_API cudaError_t cudaGetLastError(void) {
@@ -393,7 +398,8 @@ VYR_SIM_API cudaError_t cudaFuncSetAttribute(const void* func, cudaFuncAttribute
     if (!k) return fail(cudaErrorInvalidDeviceFunction);
     if (attr == cudaFuncAttributeMaxDynamicSharedMemorySize) {
         // The static bytes come out of the same opt-in maximum.
-        if (value < 0 || (size_t)value + static_smem(*k) > (size_t)g_device.smem_optin)
+        if (value < 0 || (size_t)value + static_smem(*k) > (size_t)g_device.smem_optin ||
+            g_device.refuse_smem_attribute)
             return fail(cudaErrorInvalidValue);
         k->dynamic_limit_raised = true;
         k->raised_dynamic_limit = (size_t)value;
@@ -449,6 +455,7 @@ VYR_SIM_API cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block
     // Static and dynamic shared memory share the per-block limit (48 KiB unless the kernel raised it).
     if (smem > dynamic_smem_limit(*k)) return fail(cudaErrorInvalidValue);
     std::lock_guard<std::mutex> lock(launch_mutex());
+    g_last_launch = {g_last_launch.count + 1, {grid.x, grid.y, grid.z}, {block.x, block.y, block.z}, smem};
     run_grid(*k, grid, block, smem, args);
     return cudaSuccess;
 }

@@ -75,7 +75,8 @@ struct Worker {
 
 // Delivers the first n copies in flight.
 void land_copies(Worker* w, size_t n) {
-    for (size_t i = 0; i < n; ++i) std::memcpy(w->copies[i].dst, w->copies[i].data, 16);
+    for (size_t i = 0; i < n; ++i)
+        std::memcpy(w->copies[i].dst, w->copies[i].data, (size_t)w->copies[i].bytes);
     w->copies.erase(w->copies.begin(), w->copies.begin() + (long)n);
     for (size_t& end : w->group_ends) end -= n;
 }
@@ -547,13 +548,38 @@ void* dynamic_smem() {
     return g_dynamic_smem.data();
 }
 
-void cp_async_issue(void* dst, const void* src, int src_bytes) {
-    if (src_bytes < 0 || src_bytes > 16)
-        faultf("cp.async of %d bytes: the source size must be 0 to 16", src_bytes);
-    AsyncCopy c{dst, {}, src_bytes};
-    std::memcpy(c.data, src, (size_t)src_bytes);
+void cp_async_issue(void* dst, const void* src, int src_bytes, int cp_bytes) {
+    if (cp_bytes != 4 && cp_bytes != 8 && cp_bytes != 16)
+        faultf("cp.async of %d bytes: the copy size must be 4, 8 or 16", cp_bytes);
+    if (src_bytes < 0 || src_bytes > cp_bytes)
+        faultf("cp.async of %d bytes: the source size %d must be 0 to %d", cp_bytes, src_bytes, cp_bytes);
+    if (reinterpret_cast<uintptr_t>(dst) % (uintptr_t)cp_bytes ||
+        (src_bytes && reinterpret_cast<uintptr_t>(src) % (uintptr_t)cp_bytes))
+        faultf("cp.async of %d bytes: misaligned address (shared %p, global %p)", cp_bytes, dst, src);
+    AsyncCopy c{dst, {}, cp_bytes};
+    if (src_bytes) std::memcpy(c.data, src, (size_t)src_bytes);
     g_worker->copies.push_back(c);
-    std::memset(dst, kPoison, 16);
+    std::memset(dst, kPoison, (size_t)cp_bytes);
+}
+
+// Dynamic shared memory starts at shared address 0; the static __shared__ section follows it at 2^31.
+constexpr unsigned kStaticSmemBase = 0x80000000u;
+
+unsigned smem_address(const void* p) {
+    const char* c = static_cast<const char*>(p);
+    const char* dyn = reinterpret_cast<const char*>(g_dynamic_smem.data());
+    if (c >= dyn && c < dyn + g_dynamic_smem.size()) return (unsigned)(c - dyn);
+    if (__start_vyr_smem && c >= __start_vyr_smem && c < __stop_vyr_smem)
+        return kStaticSmemBase + (unsigned)(c - __start_vyr_smem);
+    faultf("address %p is not in the block's shared memory", p);
+}
+
+void* smem_pointer(unsigned address) {
+    if (address < kStaticSmemBase && address < g_dynamic_smem.size()) return g_dynamic_smem.data() + address;
+    if (address >= kStaticSmemBase && __start_vyr_smem &&
+        address - kStaticSmemBase < (unsigned)(__stop_vyr_smem - __start_vyr_smem))
+        return __start_vyr_smem + (address - kStaticSmemBase);
+    faultf("shared address 0x%x is outside the block's shared memory", address);
 }
 
 void cp_async_commit() {

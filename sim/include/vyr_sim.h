@@ -3,6 +3,8 @@
 #ifndef VYR_SIM_H
 #define VYR_SIM_H
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -17,11 +19,23 @@ typedef struct VyrSimDevice {
     /* Queries that fail with cudaErrorInvalidDevice, for testing callers' handling of them. */
     int fail_get_device;
     int fail_attribute; /* a cudaDeviceAttr value, or 0 for none */
+    /* cudaFuncSetAttribute refuses every maximum dynamic shared-memory size (cudaErrorInvalidValue), as a
+     * runtime does that cannot grant what the device reports; for testing callers' handling of it. */
+    int refuse_smem_attribute;
 } VyrSimDevice;
 
 void vyr_sim_get_device(VyrSimDevice* out);
 void vyr_sim_set_device(const VyrSimDevice* device);
 void vyr_sim_reset_device(void);
+
+/* The most recent kernel launch that the simulator accepted (count 0: none yet in this process). */
+typedef struct VyrSimLaunch {
+    unsigned long long count; /* launches accepted so far */
+    unsigned grid[3];
+    unsigned block[3];
+    size_t dynamic_smem;
+} VyrSimLaunch;
+void vyr_sim_last_launch(VyrSimLaunch* out);
 
 /* Order in which the threads of a block (and the blocks of a grid) are resumed between collectives.
  * A kernel that is correct gives the same results under every order. */

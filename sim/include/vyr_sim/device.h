@@ -48,11 +48,18 @@ unsigned active_mask();
 
 void* dynamic_smem();
 
-// Asynchronous global-to-shared copies of one thread. The source is read at issue; the data lands at the wait
-// that covers its group (the latest moment the hardware allows), and until then the destination holds poison,
-// so a kernel that reads before waiting sees it. Copies never committed or waited for land when the thread
-// exits.
-void cp_async_issue(void* dst, const void* src, int src_bytes);
+// The shared-state-space address of a pointer into the block's shared memory (dynamic or static), as
+// cvta.to.shared gives it, and back. Instructions that take 32-bit shared addresses (ld.shared, st.shared)
+// go through these; a pointer outside shared memory is a fault.
+unsigned smem_address(const void* p);
+void* smem_pointer(unsigned address);
+
+// Asynchronous global-to-shared copies of one thread: `cp_bytes` (4, 8 or 16) land at dst, the first
+// `src_bytes` of them read from src and the rest zero. The source is read at issue; the data lands at the
+// wait that covers its group (the latest moment the hardware allows), and until then the destination holds
+// poison, so a kernel that reads before waiting sees it. Copies never committed or waited for land when the
+// thread exits.
+void cp_async_issue(void* dst, const void* src, int src_bytes, int cp_bytes = 16);
 void cp_async_commit();
 void cp_async_wait(int pending_groups);
 

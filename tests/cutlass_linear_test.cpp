@@ -1,0 +1,373 @@
+// Tensor-core linear layers against the double-precision reference: every compiled kernel (each row's
+// 3-stage and 2-stage variant; on the simulator the device's opt-in shared memory chooses, on a GPU the
+// device's own), the selection table, and every status and message of host_linear and
+// host_linear_swiglu_f16.
+#include <cmath>
+
+#include "activation_tolerance.h"
+#include "harness.h"
+#include "linear_ref.h"
+
+namespace {
+
+using vyr_test::DeviceBuffer;
+using vyr_test::kFloatUnit;
+using vyr_test::kHalfUnit;
+
+constexpr int kHalf = VYR_TYPE_HALF, kInt8 = VYR_TYPE_INT8;
+constexpr int kSmem3[] = {0, 73728, 147456}, kSmem2[] = {0, 49152, 98304};  // by type code
+
+struct Row {
+    int ab, d, act;
+};
+const Row kRows[] = {{kHalf, kHalf, 0}, {kHalf, kHalf, 1}, {kHalf, kHalf, 2}, {kHalf, kHalf, 3},
+                     {kHalf, kHalf, 4}, {kHalf, kInt8, 3}, {kInt8, kHalf, 0}, {kInt8, kHalf, 1},
+                     {kInt8, kHalf, 2}, {kInt8, kHalf, 3}, {kInt8, kHalf, 4}, {kInt8, kInt8, 3}};
+
+struct Problem {
+    int batch, M, K, N, lda, ldd;
+    bool bias;
+};
+
+// The operands of one call in device memory, with the host copies the reference reads.
+struct LinearCall {
+    vyr_ref::LinearOperands op;
+    int batch, ldd;
+    std::vector<__half> bias_h, scale_h;
+    DeviceBuffer<char> A, B, D;
+    DeviceBuffer<__half> bias, scale;
+
+    LinearCall(const Row& row, const Problem& p, uint64_t seed)
+        : op{p.M * p.batch, p.N, p.K, p.lda, row.ab == kInt8, {}, {}, {}, {}},
+          batch(p.batch),
+          ldd(p.ldd),
+          A((size_t)p.batch * p.M * p.lda * elem(row.ab)),
+          B((size_t)p.N * p.K * elem(row.ab)),
+          D((size_t)p.batch * p.M * p.ldd * elem(row.d)),
+          bias(p.bias ? p.N : 0),
+          scale(p.N) {
+        vyr_test::Rng rng(seed);
+        // Half inputs in [-1, 1] and weights in [-1/4, 1/4] keep pre-activations near the activations' bends;
+        // 8-bit codes span the whole range, scales 40 .. 160.
+        if (op.int8) {
+            op.a.resize(A.size());
+            op.b.resize(B.size());
+            for (float& x : op.a) x = (float)rng.integer(-127, 127);
+            for (float& x : op.b) x = (float)rng.integer(-127, 127);
+            A.upload(codes(op.a));
+            B.upload(codes(op.b));
+        } else {
+            op.a = vyr_test::round_to_half(rng.uniform_vec(A.size() / 2, -1.0f, 1.0f));
+            op.b = vyr_test::round_to_half(rng.uniform_vec(B.size() / 2, -0.25f, 0.25f));
+            A.upload(bytes(vyr_test::to_half(op.a)));
+            B.upload(bytes(vyr_test::to_half(op.b)));
+        }
+        op.scale = vyr_test::round_to_half(rng.uniform_vec(p.N, 40.0f, 160.0f));
+        scale.upload(vyr_test::to_half(op.scale));
+        if (p.bias) {
+            op.bias = vyr_test::round_to_half(rng.uniform_vec(p.N, -0.5f, 0.5f));
+            bias.upload(vyr_test::to_half(op.bias));
+        }
+        D.fill_bytes(0x5a);
+    }
+    static size_t elem(int type) { return type == kInt8 ? 1 : 2; }
+    static std::vector<char> codes(const std::vector<float>& v) {
+        std::vector<char> c(v.size());
+        for (size_t i = 0; i < v.size(); ++i) c[i] = (char)(int)v[i];
+        return c;
+    }
+    static std::vector<char> bytes(const std::vector<__half>& v) {
+        std::vector<char> c(v.size() * 2);
+        std::memcpy(c.data(), v.data(), c.size());
+        return c;
+    }
+    int run(const Row& row, cudaStream_t stream = nullptr) {
+        const int M = op.M / batch;
+        return host_linear(stream, row.ab, row.act, row.d, batch, M, op.K, op.N, M * op.lda, op.lda, M * ldd,
+                           ldd, A.get(), B.get(), D.get(), op.int8 ? scale.get() : nullptr, bias.get());
+    }
+};
+
+// Compares every output with the reference and checks that the row padding and guard bands are untouched.
+void check_output(const Row& row, const LinearCall& call) {
+    const vyr_ref::LinearPre pre = vyr_ref::linear_pre_activation(call.op);
+    const std::vector<char> d = call.D.download();
+    const int N = call.op.N, K = call.op.K;
+    int bad = 0;
+    for (int r = 0; r < call.op.M; ++r)
+        for (int n = 0; n < call.ldd; ++n) {
+            const size_t at = (size_t)r * call.ldd + n;
+            if (n >= N) {
+                for (size_t b = 0; b < LinearCall::elem(row.d); ++b)
+                    if (d[at * LinearCall::elem(row.d) + b] != 0x5a && bad++ < 5)
+                        ADD_FAILURE() << "padding written at row " << r << " column " << n;
+                continue;
+            }
+            const double x = pre.value[(size_t)r * N + n], mag = pre.magnitude[(size_t)r * N + n];
+            const double b = call.op.bias.empty() ? 0.0 : std::fabs(call.op.bias[n]);
+            // Half operands accumulate in half: each of the ceil(K / 16) instructions rounds the running sum
+            // (|sum| <= mag), allowing one more rounding inside the instruction. 8-bit sums are exact; the
+            // dequantising division (2 ulp) and 127 scale (1 ulp) and the float bias add round in float.
+            const double pre_err = call.op.int8
+                                       ? 4 * kFloatUnit * (std::fabs(x) + 2 * b)
+                                       : 2 * std::ceil(K / 16.0) * kHalfUnit * mag + kFloatUnit * (mag + b);
+            const double y = vyr_ref::activation(row.act, x);
+            double got, tol;
+            if (row.d == kHalf) {
+                __half h;
+                std::memcpy(&h, &d[at * 2], 2);
+                got = __half2float(h);
+                tol = vyr_test::half_output_error(row.act, x, pre_err);
+            } else {
+                // round(127 y) may go either way only when 127 y lies within 127 err of a rounding boundary.
+                got = (signed char)d[at];
+                tol = 0.5 + 127 * vyr_test::activation_error(row.act, x, pre_err);
+                got /= 127, tol /= 127;
+            }
+            if (!(std::fabs(got - y) <= tol) && bad++ < 5)
+                ADD_FAILURE() << "row " << r << " column " << n << ": " << got << " vs " << y << " (tol "
+                              << tol << ")";
+        }
+    EXPECT_EQ(0, bad) << "mismatches";
+    EXPECT_TRUE(call.D.guards_intact());
+}
+
+#if defined(VYR_BACKEND_SIM)
+VyrSimDevice device_with_optin(int bytes) {
+    VyrSimDevice d;
+    vyr_sim_get_device(&d);
+    d.smem_optin = bytes;
+    return d;
+}
+size_t last_launch_smem() {
+    VyrSimLaunch l;
+    vyr_sim_last_launch(&l);
+    return l.dynamic_smem;
+}
+unsigned long long launches() {
+    VyrSimLaunch l;
+    vyr_sim_last_launch(&l);
+    return l.count;
+}
+#endif
+
+// Two batch entries sharing B, row and column tiles with tails, a K tail, padded strides.
+void check_row(const Row& row, uint64_t seed) {
+    const int K = row.ab == kHalf ? 88 : 80;
+    const Problem p{2, 130, K, 264, K + (row.ab == kHalf ? 8 : 16), 270, seed % 2 == 0};
+    LinearCall call(row, p, seed);
+    ASSERT_EQ(VyrSuccess, call.run(row));
+    CUDA_CHECK(cudaDeviceSynchronize());
+    check_output(row, call);
+}
+
+TEST(CutlassLinear, EveryCompiledKernelMatchesTheReference) {
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(::testing::Message() << "ab " << row.ab << " d " << row.d << " act " << row.act);
+#if defined(VYR_BACKEND_SIM)
+        // The largest opt-in runs the 3-stage kernel; 100000 bytes (half) or 65536 (8-bit) the 2-stage one.
+        for (int optin : {232448, row.ab == kHalf ? 100000 : 65536}) {
+            SCOPED_TRACE(optin);
+            vyr_test::SimulatedDevice dev(device_with_optin(optin));
+            check_row(row, 7 + row.act + 5 * row.ab + row.d);
+            EXPECT_EQ((size_t)(optin == 232448 ? kSmem3[row.ab] : kSmem2[row.ab]), last_launch_smem());
+        }
+#else
+        check_row(row, 7 + row.act + 5 * row.ab + row.d);
+#endif
+    }
+}
+
+// One block for a single row: only row 0 is written.
+TEST(CutlassLinear, SingleRow) {
+    const Row row{kHalf, kHalf, 3};
+    LinearCall call(row, Problem{1, 1, 64, 256, 64, 256, true}, 3);
+    ASSERT_EQ(VyrSuccess, call.run(row));
+    CUDA_CHECK(cudaDeviceSynchronize());
+    check_output(row, call);
+}
+
+TEST(CutlassLinear, SelectionBySharedMemory) {
+    VYR_SIM_ONLY();
+#if defined(VYR_BACKEND_SIM)
+    // Opt-in bytes, then the stages chosen for half and 8-bit operands (0: VyrNoKernel).
+    const int kTable[][3] = {{232448, 3, 3}, {147456, 3, 3}, {147455, 2, 3}, {100000, 2, 3},
+                             {98304, 2, 3},  {73728, 0, 3},  {65536, 0, 2},  {49151, 0, 0}};
+    for (const auto& t : kTable)
+        for (int ab : {kHalf, kInt8}) {
+            SCOPED_TRACE(::testing::Message() << "optin " << t[0] << " ab " << ab);
+            vyr_test::SimulatedDevice dev(device_with_optin(t[0]));
+            const Row row{ab, kHalf, 0};
+            LinearCall call(row, Problem{1, 16, 64, 8, 64, 8, false}, 1);
+            const int stages = t[ab == kHalf ? 1 : 2];
+            const unsigned long long before = launches();
+            ASSERT_EQ(stages ? VyrSuccess : VyrNoKernel, call.run(row));
+            if (stages)
+                EXPECT_EQ((size_t)(stages == 3 ? kSmem3[ab] : kSmem2[ab]), last_launch_smem());
+            else
+                EXPECT_EQ(before, launches());
+        }
+#endif
+}
+
+TEST(CutlassLinear, RefusalsLaunchNothing) {
+    const Row half{kHalf, kHalf, 0}, byte{kInt8, kHalf, 0};
+    LinearCall h(half, Problem{1, 16, 64, 16, 64, 16, true}, 1);
+    LinearCall b(byte, Problem{1, 16, 64, 16, 64, 16, true}, 1);
+    auto call = [&](const Row& row, LinearCall& c, int batch, int M, int K, int N, int lda, int ldd,
+                    int a_off, int d_off, bool scale = true) {
+        return host_linear(nullptr, row.ab, row.act, row.d, batch, M, K, N, M * lda, lda, M * ldd, ldd,
+                           c.A.get() + a_off, c.B.get(), c.D.get() + d_off, scale ? c.scale.get() : nullptr,
+                           c.bias.get());
+    };
+    // No compiled kernel: activation 5, half -> int8 with swish, float type codes.
+    for (int ab : {kHalf, kInt8})
+        for (int d : {kHalf, kInt8})
+            EXPECT_EQ(VyrNoKernel, host_linear(nullptr, ab, 5, d, 1, 16, 64, 16, 1024, 64, 256, 16, h.A.get(),
+                                               h.B.get(), h.D.get(), h.scale.get(), nullptr));
+    EXPECT_EQ(VyrNoKernel, call({kHalf, kInt8, 1}, h, 1, 16, 64, 16, 64, 16, 0, 0));
+    EXPECT_EQ(VyrNoKernel, call({VYR_TYPE_FLOAT, kHalf, 0}, h, 1, 16, 64, 16, 64, 16, 0, 0));
+    EXPECT_EQ(VyrNoKernel, call({kHalf, VYR_TYPE_FLOAT, 0}, h, 1, 16, 64, 16, 64, 16, 0, 0));
+    // Arguments the 16-byte and pair accesses cannot serve.
+    EXPECT_EQ(VyrUnsupported, call(half, h, 1, 16, 60, 16, 64, 16, 0, 0));         // K not a multiple of 8
+    EXPECT_EQ(VyrUnsupported, call(byte, b, 1, 16, 56, 16, 64, 16, 0, 0));         // nor of 16 for 8-bit
+    EXPECT_EQ(VyrUnsupported, call(half, h, 1, 16, 64, 16, 56, 16, 0, 0));         // lda < K
+    EXPECT_EQ(VyrUnsupported, call(half, h, 1, 16, 64, 16, 64, 15, 0, 0));         // ldd < N, odd
+    EXPECT_EQ(VyrUnsupported, call(half, h, 1, 16, 64, 16, 64, 17, 0, 0));         // odd ldd
+    EXPECT_EQ(VyrUnsupported, call(half, h, 1, 16, 64, 16, 64, 16, 8, 0));         // A 8-byte aligned only
+    EXPECT_EQ(VyrUnsupported, call(half, h, 1, 16, 64, 16, 64, 16, 0, 2));         // D 2-byte aligned only
+    EXPECT_EQ(VyrUnsupported, call(byte, b, 1, 16, 64, 16, 64, 16, 0, 0, false));  // 8-bit without scale
+    EXPECT_EQ(VyrUnsupported, call(half, h, 1, -1, 64, 16, 64, 16, 0, 0));
+    // Nothing to do.
+    EXPECT_EQ(VyrSuccess, call(half, h, 0, 16, 64, 16, 64, 16, 0, 0));
+    EXPECT_EQ(VyrSuccess, call(half, h, 1, 0, 64, 16, 64, 16, 0, 0));
+    EXPECT_EQ(VyrSuccess, call(half, h, 1, 16, 64, 0, 64, 16, 0, 0));
+    CUDA_CHECK(cudaDeviceSynchronize());
+    std::vector<char> untouched(h.D.size(), 0x5a);
+    EXPECT_TRUE(vyr_test::all_equal(h.D.download(), untouched));
+}
+
+// Failures of the launch helper: an error left pending by earlier work (reported and cleared, nothing
+// launched), a refused shared-memory limit, a refused launch.
+TEST(CutlassLinear, LaunchFailures) {
+    const Row row{kHalf, kHalf, 0};
+    LinearCall call(row, Problem{1, 16, 64, 16, 64, 16, false}, 1);
+    ASSERT_EQ(cudaSuccess, cudaGetLastError());
+    ASSERT_EQ(cudaErrorInvalidValue, cudaMalloc(nullptr, 16));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(VyrKernelFailed, call.run(row));
+    EXPECT_EQ("Vyr Cutlass kernel: CUDA error 1\n", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ(cudaSuccess, cudaGetLastError());
+
+    // 65536 batch entries exceed the grid's depth: the launch itself is refused.
+    EXPECT_EQ(VyrKernelFailed, host_linear(nullptr, kHalf, 0, kHalf, 65536, 16, 64, 16, 0, 64, 0, 16,
+                                           call.A.get(), call.B.get(), call.D.get(), nullptr, nullptr));
+
+#if defined(VYR_BACKEND_SIM)
+    VyrSimDevice refuse;
+    vyr_sim_get_device(&refuse);
+    refuse.refuse_smem_attribute = 1;
+    vyr_test::SimulatedDevice dev(refuse);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(VyrKernelFailed, call.run(row));
+    EXPECT_EQ("Vyr Cutlass kernel: failed to set smem size 147456\n",
+              ::testing::internal::GetCapturedStderr());
+    cudaGetLastError();
+#endif
+}
+
+TEST(CutlassLinear, FailedDeviceQueries) {
+    VYR_SIM_ONLY();
+#if defined(VYR_BACKEND_SIM)
+    const Row row{kHalf, kHalf, 0};
+    LinearCall call(row, Problem{1, 16, 64, 16, 64, 16, false}, 1);
+    VyrSimDevice d;
+    vyr_sim_get_device(&d);
+    d.fail_get_device = 1;
+    {
+        vyr_test::SimulatedDevice dev(d);
+        EXPECT_EQ(VyrUnsupported, call.run(row));
+    }
+    d.fail_get_device = 0;
+    d.fail_attribute = cudaDevAttrMaxSharedMemoryPerBlockOptin;
+    {
+        vyr_test::SimulatedDevice dev(d);
+        EXPECT_EQ(VyrUnsupported, call.run(row));
+    }
+    cudaGetLastError();
+#endif
+}
+
+// P = A W^T accumulates in float over K and is rounded to half when staged; silu uses the fast exponential
+// (2^-22 relative) and division (2 ulp) and is rounded to half; the gating product is one half multiply.
+void check_swiglu(int M, int N, int K, uint64_t seed) {
+    SCOPED_TRACE(::testing::Message() << "M " << M << " N " << N << " K " << K);
+    vyr_test::Rng rng(seed);
+    const std::vector<float> a = vyr_test::round_to_half(rng.uniform_vec((size_t)M * K, -1.0f, 1.0f));
+    const std::vector<float> w = vyr_test::round_to_half(rng.uniform_vec((size_t)N * K, -0.25f, 0.25f));
+    DeviceBuffer<__half> A(vyr_test::to_half(a)), W(vyr_test::to_half(w)), D((size_t)M * (N / 2));
+    ASSERT_EQ(VyrSuccess, host_linear_swiglu_f16(nullptr, M, N, K, A.get(), W.get(), D.get()));
+    CUDA_CHECK(cudaDeviceSynchronize());
+    const vyr_ref::SwiGLUResult ref = vyr_ref::swiglu(a, w, M, N, K);
+    const std::vector<float> got = vyr_test::to_float(D.download());
+    std::vector<double> tol(got.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        const double v = std::fabs(ref.value[i]), g = ref.gate[i];
+        const double dv = kHalfUnit * v + K * kFloatUnit * ref.value_magnitude[i];
+        const double dg = kHalfUnit * std::fabs(g) + K * kFloatUnit * ref.gate_magnitude[i];
+        const double s = std::fabs(g / (1.0 + std::exp(-g)));
+        // silu has slope at most 1.1; its own evaluation and rounding to half add 2^-20 and u relative.
+        const double ds = 1.1 * dg + (0x1p-20 + kHalfUnit) * s + vyr_test::kHalfTinyStep;
+        tol[i] = s * dv + (v + dv) * ds + kHalfUnit * v * s + vyr_test::kHalfTinyStep;
+    }
+    std::vector<double> got_d(got.begin(), got.end());
+    for (size_t i = 0; i < got.size(); ++i)
+        if (std::fabs(got_d[i] - ref.out[i]) > tol[i]) {
+            ADD_FAILURE() << "element " << i << ": " << got_d[i] << " vs " << ref.out[i] << " tol " << tol[i];
+            break;
+        }
+    EXPECT_TRUE(D.guards_intact());
+}
+
+// Two row tiles with a tail, three column tiles (the last with 4 outputs), a K tail; one block with one
+// output; an odd N whose last product column is unused.
+TEST(CutlassLinearSwiGLU, MatchesTheReference) {
+    check_swiglu(130, 520, 72, 5);
+    check_swiglu(1, 2, 64, 6);
+    check_swiglu(3, 7, 16, 7);
+}
+
+TEST(CutlassLinearSwiGLU, RefusalsAndFailures) {
+    DeviceBuffer<__half> A(64 * 64), W(64 * 64), D(64 * 32);
+    A.fill_bytes(0);
+    W.fill_bytes(0);
+    D.fill_bytes(0x5a);
+    EXPECT_EQ(VyrSuccess, host_linear_swiglu_f16(nullptr, 0, 64, 64, A.get(), W.get(), D.get()));
+    EXPECT_EQ(VyrSuccess, host_linear_swiglu_f16(nullptr, 64, 0, 64, A.get(), W.get(), D.get()));
+    EXPECT_EQ(VyrSuccess, host_linear_swiglu_f16(nullptr, 64, -4, 64, A.get(), W.get(), D.get()));
+    EXPECT_EQ(VyrUnsupported, host_linear_swiglu_f16(nullptr, 64, 64, 60, A.get(), W.get(), D.get()));
+    EXPECT_EQ(VyrUnsupported, host_linear_swiglu_f16(nullptr, 64, 64, 64, A.get() + 4, W.get(), D.get()));
+    CUDA_CHECK(cudaDeviceSynchronize());
+    std::vector<char> untouched(D.size() * 2, 0x5a);
+    std::vector<__half> d = D.download();
+    EXPECT_EQ(0, std::memcmp(untouched.data(), d.data(), untouched.size()));
+
+    ASSERT_EQ(cudaErrorInvalidValue, cudaMalloc(nullptr, 16));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(VyrKernelFailed, host_linear_swiglu_f16(nullptr, 64, 64, 64, A.get(), W.get(), D.get()));
+    EXPECT_EQ("Vyr Cutlass kernel: CUDA error 1\n", ::testing::internal::GetCapturedStderr());
+    EXPECT_EQ(cudaSuccess, cudaGetLastError());
+#if defined(VYR_BACKEND_SIM)
+    VyrSimDevice refuse;
+    vyr_sim_get_device(&refuse);
+    refuse.refuse_smem_attribute = 1;
+    vyr_test::SimulatedDevice dev(refuse);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(VyrKernelFailed, host_linear_swiglu_f16(nullptr, 64, 64, 64, A.get(), W.get(), D.get()));
+    EXPECT_EQ("Vyr Cutlass kernel: failed to set smem size 147456\n",
+              ::testing::internal::GetCapturedStderr());
+    cudaGetLastError();
+#endif
+}
+
+}  // namespace
