@@ -1,6 +1,7 @@
 """tools/vyr-basecall end to end on a short planted read, and its answer to bad input: exit status 1, one line
 on stderr, no output file."""
 
+import json
 import os
 import subprocess
 import sys
@@ -21,13 +22,19 @@ def basecall(*args):
                           env=dict(os.environ), timeout=300)
 
 
-def test_planted_read_across_chunks(tmp_path):
-    signal, bases = make_synthetic.make_signal(np.random.default_rng(3), 60)
+@pytest.mark.parametrize("projection", ["linear", "window"])
+def test_planted_read_across_chunks(tmp_path, projection):
+    rng = np.random.default_rng(3)
+    model = tmp_path / "m.npz"
+    np.savez(model, config=np.array(json.dumps(make_synthetic.make_config(projection))),
+             **make_synthetic.make_model(rng, projection))
+    signal, bases = make_synthetic.make_signal(rng, 60)
     np.save(tmp_path / "r.npy", signal)
     (tmp_path / "ref.fasta").write_text(f">r\n{bases}\n")
     out = tmp_path / "reads.fastq"
     # 40-step chunks over ~100 steps: three chunks whose overlaps are stitched
-    p = basecall(tmp_path / "r.npy", "--chunk", 40, "--overlap", 6, "-o", out, "--reference", tmp_path / "ref.fasta")
+    p = basecall(tmp_path / "r.npy", "--model", model, "--chunk", 40, "--overlap", 6, "-o", out, "--reference",
+                 tmp_path / "ref.fasta")
     assert p.returncode == 0, p.stderr
     lines = out.read_text().splitlines()
     assert lines[0] == "@r" and lines[1] == bases and len(lines[3]) == len(bases)

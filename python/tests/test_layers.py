@@ -101,3 +101,12 @@ def test_lstm_step_writes_half_rows(rng):
     np.testing.assert_allclose(state.astype(np.float64), c, atol=TOL)
     np.testing.assert_allclose(buf[:, :H].astype(np.float64), sigmoid(o) * np.tanh(c), atol=TOL)
     assert (buf[:, H:] == 5).all()
+
+
+def test_linear_batched_with_bias(rng):
+    a, w, bias = half(rng, 2, 50, 32, scale=0.25), half(rng, 64, 32, scale=0.25), half(rng, 64, scale=0.1)
+    d = np.zeros((2, 50, 64), np.float16)
+    vyr.host_linear(a, w, d, bias=bias, activation=vyr.ACTIVATION_TANH)
+    ref = np.tanh(a.astype(np.float64) @ w.astype(np.float64).T + bias)
+    # the products accumulate in half precision over K = 32: a few half ulps of sums below 2
+    np.testing.assert_allclose(d.astype(np.float64), ref, atol=1e-2)

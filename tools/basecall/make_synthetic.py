@@ -112,7 +112,7 @@ def main() -> None:
     p.add_argument("--out", type=Path, default=here)
     p.add_argument("--reads", type=int, default=6)
     p.add_argument("--seed", type=int, default=1)
-    p.add_argument("--projection", choices=["window", "linear"], default="window")
+    p.add_argument("--projection", choices=["window", "linear"], default="linear")
     a = p.parse_args()
     rng = np.random.default_rng(a.seed)
     (a.out / "signal").mkdir(parents=True, exist_ok=True)
