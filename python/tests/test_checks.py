@@ -1,7 +1,5 @@
 """Arguments are checked before anything is launched: every refusal leaves the outputs as they were."""
 
-import sys
-
 import numpy as np
 import pytest
 import vyr
@@ -64,23 +62,35 @@ def test_training_index_tables_are_range_checked(rng):
     assert (alpha == 0).all()
 
 
-@pytest.mark.skipif("torch" not in sys.modules and __import__("importlib").util.find_spec("torch") is None,
-                    reason="PyTorch is not installed")
-def test_torch_tensors():
+@pytest.mark.skipif(__import__("importlib").util.find_spec("torch") is None, reason="PyTorch is not installed")
+def test_torch_tensors_match_numpy(rng):
+    """On the GPU build the tensors are CUDA tensors and the calls run on PyTorch's stream; elsewhere CPU
+    tensors take the host path. Either way the results equal those of NumPy arrays."""
     import torch
 
-    x = torch.randn(2, 10, 1).half()
-    w, b = torch.randn(5, 1, 16).half(), torch.randn(16).half()
-    if vyr.backend() == "cuda" and torch.cuda.is_available():
-        x, w, b = x.cuda(), w.cuda(), b.cuda()
-    out = torch.zeros(2, 10, 16, dtype=torch.float16, device=x.device)
-    vyr.host_convolution_f16(x, out, w, b, padding=2, activation=1)
+    on_gpu = vyr.backend() == "cuda" and torch.cuda.is_available()
+    dev = "cuda" if on_gpu else "cpu"
+    x, w, b = half(rng, 2, 10, 1), half(rng, 5, 1, 16), half(rng, 16)
+    out = torch.zeros(2, 10, 16, dtype=torch.float16, device=dev)
+    vyr.host_convolution_f16(torch.from_numpy(x).to(dev), out, torch.from_numpy(w).to(dev),
+                             torch.from_numpy(b).to(dev), padding=2, activation=1)
     ref = np.zeros((2, 10, 16), np.float16)
-    vyr.host_convolution_f16(x.cpu().numpy(), ref, w.cpu().numpy(), b.cpu().numpy(), padding=2, activation=1)
+    vyr.host_convolution_f16(x, ref, w, b, padding=2, activation=1)
     assert np.array_equal(out.cpu().numpy(), ref)
+
+    scores = half(rng, 120, 64)
+    got, want = vyr.decode(torch.from_numpy(scores).to(dev), [50, 70]), vyr.decode(scores, [50, 70])
+    assert got.sequences == want.sequences and got.qualities == want.qualities
+
+    Ms = rng.standard_normal((4, 2, 8, 5)).astype(np.float32)
+    idx = np.array([[(s + k) % 8 for k in range(5)] for s in range(8)], np.int32)
+    init, final = rng.standard_normal((2, 2, 8)).astype(np.float32)
+    t = vyr.crf_tables(*(torch.from_numpy(a).to(dev) for a in (Ms, idx, init, final)))
+    n = vyr.crf_tables(Ms, idx, init, final)
+    assert np.array_equal(t.alpha.cpu().numpy(), n.alpha) and np.array_equal(t.log_partition, n.log_partition)
     if vyr.backend() == "sim" and torch.cuda.is_available():
         with pytest.raises(ValueError, match="GPU build"):
-            vyr.host_convolution_f16(x.cuda(), out.cuda(), w.cuda(), b.cuda(), activation=1)
+            vyr.host_convolution_f16(out.cuda(), out.cuda(), out.cuda(), out.cuda(), activation=1)
 
 
 def test_type_stub_matches_the_signature_table():

@@ -268,6 +268,12 @@ def invoke(fn: Fn, bound: dict[str, Any]) -> Any:
                 raise TypeError(f"{fn.name}: {a.py} is required")
             continue
         views[a.name] = _dlpack.view(obj, f"{fn.name}: {a.py}")
+    where, _ = _device_of(fn, views)
+    if where == "cuda" and rt.backend != "cuda":
+        raise ValueError(
+            f"{fn.name}: CUDA tensors need the GPU build of vyr (VYR_BACKEND=cuda pip install .); "
+            "this one runs on the CPU simulator and takes host arrays"
+        )
     sym = {a.name: bound[a.py] for a in fn.args if isinstance(a, Scalar)}
     if fn.normalize:
         fn.normalize(views)
@@ -275,12 +281,6 @@ def invoke(fn: Fn, bound: dict[str, Any]) -> Any:
         if a.name in views:
             _check_tensor(fn, a, views[a.name])
     _bind_shapes(fn, views, sym)
-    where, _ = _device_of(fn, views)
-    if where == "cuda" and rt.backend != "cuda":
-        raise ValueError(
-            f"{fn.name}: CUDA tensors need the GPU build of vyr (VYR_BACKEND=cuda pip install .); "
-            "this one runs on the CPU simulator and takes host arrays"
-        )
     _check_overlap(fn, [a for a in tensors if a.name in views], views)
     if fn.validate:
         try:
