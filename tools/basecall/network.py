@@ -68,32 +68,38 @@ def load_model(path: str) -> Model:
         config = json.loads(str(arrays.pop("config")))
     except ValueError as e:
         raise ModelError(f"the model's config is not JSON ({e})") from None
-    if config.get("num_states") not in (4, 16, 64, 256, 1024, 4096):
-        raise ModelError(f"num_states must be a power of four from 4 to 4096, got {config.get('num_states')}")
-    weights: dict[str, np.ndarray] = {}
-    channels = 1
-    for layer in config.get("layers", []):
-        name, kind = layer.get("name"), layer.get("type")
-        if kind == "conv":
-            w = layer["width"]
-            weights[f"{name}.weight"] = _expect(arrays, f"{name}.weight", (w, channels, layer["channels"]))
-            weights[f"{name}.bias"] = _expect(arrays, f"{name}.bias", (layer["channels"],))
-            channels = layer["channels"]
-        elif kind == "lstm":
-            H = LSTM_SIZE
-            _check_projection(arrays, weights, name, layer["projection"], channels, 4 * H)
-            weights[f"{name}.recurrent"] = _expect(arrays, f"{name}.recurrent", (H, 4 * H))
-            weights[f"{name}.bias"] = _expect(arrays, f"{name}.bias", (4 * H,))
-            if layer.get("direction") not in (1, -1):
-                raise ModelError(f"layer {name}: direction must be 1 or -1")
-            channels = H
-        elif kind == "scores":
-            _check_projection(arrays, weights, name, layer["projection"], channels, 4 * config["num_states"])
-            channels = 4 * config["num_states"]
-        else:
-            raise ModelError(f"layer {name}: unknown type {kind!r}")
-    if not config.get("layers") or config["layers"][-1]["type"] != "scores":
-        raise ModelError("the last layer must be the 'scores' layer")
+    try:
+        if config.get("num_states") not in (4, 16, 64, 256, 1024, 4096):
+            raise ModelError(f"num_states must be a power of four from 4 to 4096, got {config.get('num_states')}")
+        weights: dict[str, np.ndarray] = {}
+        channels = 1
+        for layer in config.get("layers", []):
+            name, kind = layer.get("name"), layer.get("type")
+            if kind == "conv":
+                w = layer["width"]
+                weights[f"{name}.weight"] = _expect(arrays, f"{name}.weight", (w, channels, layer["channels"]))
+                weights[f"{name}.bias"] = _expect(arrays, f"{name}.bias", (layer["channels"],))
+                channels = layer["channels"]
+                if int(layer["stride"]) < 1 or int(layer["padding"]) < 0 or int(layer["activation"]) not in range(5):
+                    raise ModelError(f"layer {name}: stride, padding or activation out of range")
+            elif kind == "lstm":
+                H = LSTM_SIZE
+                _check_projection(arrays, weights, name, layer["projection"], channels, 4 * H)
+                weights[f"{name}.recurrent"] = _expect(arrays, f"{name}.recurrent", (H, 4 * H))
+                weights[f"{name}.bias"] = _expect(arrays, f"{name}.bias", (4 * H,))
+                if layer.get("direction") not in (1, -1):
+                    raise ModelError(f"layer {name}: direction must be 1 or -1")
+                channels = H
+            elif kind == "scores":
+                _check_projection(arrays, weights, name, layer["projection"], channels, 4 * config["num_states"])
+                channels = 4 * config["num_states"]
+            else:
+                raise ModelError(f"layer {name}: unknown type {kind!r}")
+        if not config.get("layers") or config["layers"][-1]["type"] != "scores":
+            raise ModelError("the last layer must be the 'scores' layer")
+        float(config["decoder"]["scale"]), float(config["decoder"]["stay_score"])
+    except (KeyError, TypeError, AttributeError) as e:
+        raise ModelError(f"the model's config is incomplete ({type(e).__name__}: {e})") from None
     return Model(config, weights)
 
 
