@@ -5,7 +5,38 @@
  * (the training-score functions are the exception: they synchronise the device). The caller owns the device,
  * the streams and every buffer; the library allocates nothing and keeps no state between calls.
  *
- * Conventions: device buffers are plain device pointers; sizes are 32-bit ints; __half is IEEE binary16. */
+ * Conventions: device buffers are plain device pointers; sizes are 32-bit ints; __half is IEEE binary16.
+ *
+ * Results. Every function follows one of these conventions; the family sections below say what each status
+ * means for each function.
+ *
+ *   convention                  functions
+ *   VyrStatus                   vyr_tc_is_available, vyr_volta_tc_is_available (0 available, 1 not);
+ *                               sanity_test (always 0); host_cublas_gemm_f16 (always 1);
+ *                               host_post_gemm_no_modbase (always 0: a refused launch shows at the caller's
+ *                               next error query); host_convolution_f16, host_bias_activation_f16_inplace,
+ *                               host_bias_activation_interleave_convert, host_convert,
+ *                               host_rotary_embed_transpose_f16, host_fused_residual_rmsnorm_f16,
+ *                               host_masked_attention_f16, vyr_linear, vyr_mm_swiglu, vyr_qkv_rotary,
+ *                               vyr_masked_attention, vyr_rmsnorm_residual, the vyr_volta_* functions
+ *                               (0 enqueued or nothing to do, 1 refused, nothing enqueued); host_linear
+ *                               (0, 1, 2 no kernel, 3 kernel failed); host_linear_swiglu_f16 (0, 1, 3)
+ *   cudaError_t, cleared        host_back_guide_step, host_beam_search_step, host_compute_posts_step,
+ *                               host_run_decode: cudaGetLastError() after the enqueue (refused sizes:
+ *                               cudaErrorInvalidValue, nothing enqueued)
+ *   cudaError_t, after a wait   the training functions (logZ_fwd_host_*, fwd_scores_host_sparse_*,
+ *                               bwd_scores_host_sparse_*, fwd_bwd_logspace_host, fwd_bwd_logspace_loop_host):
+ *                               cudaDeviceSynchronize(), then cudaGetLastError()
+ *   VyrStatus or cudaError_t,   host_small_lstm, host_window_ntwc_f16: VyrUnsupported when the sizes are not
+ *   peeked                      handled, else cudaPeekAtLastError() after the enqueue. Both codes are
+ *                               integers, and 1 is both VyrUnsupported and cudaErrorInvalidValue: for these
+ *                               two functions a 1 means "refused or invalid", nothing was enqueued either way
+ *   nothing                     host_lstm_step_f16; host_cutlass_lstm (which ends the process with exit
+ *                               status 1 and a message on a configuration it cannot serve)
+ *
+ * A cleared result has been taken out of the runtime's last-error state; a peeked one is still there for the
+ * caller's next query. Functions with a VyrStatus result do not inspect their launch: a configuration the
+ * runtime refuses is seen at the caller's next error query. */
 #ifndef VYR_H
 #define VYR_H
 

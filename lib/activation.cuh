@@ -23,7 +23,7 @@ __host__ __device__ inline float sigmoid_form(float x) {
         return fmaf(fast_tanh(x * 0.5f), 0.5f, 0.5f);
     } else {
         // e^-x as 2^(x * -log2 e), then the approximate reciprocal of 1 + e^-x.
-        return fast_rcp(1.0f + fast_exp2(x * -1.44269502f));
+        return fast_rcp(1.0f + fast_exp2(x * -kLog2e));
     }
 }
 

@@ -7,25 +7,15 @@
 #include <math.h>
 
 #include "frame.cuh"
+#include "log_sum_exp.cuh"
 
 namespace {
 
-constexpr float kLog2e = 1.44269502f;
 // Score of a transition that does not exist; finite, so that sums with it never meet inf - inf.
 constexpr float kNoTransition = -1.0e38f;
 
 __device__ inline float add(float a, float b) {
     return a + b;
-}
-
-// log(e^a + e^b). log1p stays the accurate single-precision one: the correction term is small, and a fast
-// logarithm of 1 + e would lose it entirely.
-__device__ inline float logsumexp2(float a, float b) {
-    if (a > b) return a + log1pf(vyr::fast_exp2((b - a) * kLog2e));
-    // Both infinite with the same sign: a caller's -inf marks an unreachable position, and the sum of two
-    // impossible paths is still impossible, not the NaN of -inf - -inf.
-    if (a == b && isinf(b)) return b;
-    return b + log1pf(vyr::fast_exp2((a - b) * kLog2e));
 }
 
 struct CtcLayout {
@@ -61,7 +51,7 @@ __device__ void forward_shared(const CtcArgs& p, int n, int s, int threads) {
         if (active) {
             const float m = s >= 1 ? add(p.move_scores[L.move(t, n, s - 1)], buf[s - 1]) : kNoTransition;
             const float y = add(a, p.stay_scores[L.pos(t, n, s)]);
-            a = logsumexp2(y, m);
+            a = vyr::log_sum_exp(y, m);
             p.alpha[L.pos(t + 1, n, s)] = a;
         }
     }
@@ -84,7 +74,7 @@ __device__ void backward_shared(const CtcArgs& p, int n, int s, int threads) {
             }
             const float y = add(b, p.stay_scores[L.pos(t, n, s)]);
             p.beta_stay[L.pos(t, n, s)] = y;
-            b = logsumexp2(y, m);
+            b = vyr::log_sum_exp(y, m);
         }
     }
 }
@@ -97,7 +87,7 @@ __device__ void forward_global(const CtcArgs& p, int n, int tid, int threads) {
             const float m =
                 s >= 1 ? add(p.move_scores[L.move(t, n, s - 1)], p.alpha[L.pos(t, n, s - 1)]) : kNoTransition;
             const float y = add(p.alpha[L.pos(t, n, s)], p.stay_scores[L.pos(t, n, s)]);
-            p.alpha[L.pos(t + 1, n, s)] = logsumexp2(y, m);
+            p.alpha[L.pos(t + 1, n, s)] = vyr::log_sum_exp(y, m);
         }
         __syncthreads();
     }
@@ -116,7 +106,7 @@ __device__ void backward_global(const CtcArgs& p, int n, int tid, int threads) {
             }
             const float y = add(p.beta[L.pos(t + 1, n, s)], p.stay_scores[L.pos(t, n, s)]);
             p.beta_stay[L.pos(t, n, s)] = y;
-            p.beta[L.pos(t, n, s)] = logsumexp2(y, m);
+            p.beta[L.pos(t, n, s)] = vyr::log_sum_exp(y, m);
         }
         __syncthreads();
     }

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "intrinsics.cuh"
+#include "log_sum_exp.cuh"
 #include "vyr.h"
 
 namespace vyr {
@@ -48,21 +49,7 @@ __device__ inline BeamElement* chunk_beam_rows(float* workspace, const ChunkDesc
     return region + workspace_row(ch) * (size_t)beam_width;
 }
 
-// log(sum exp(x[i])) with the running maximum taken from x[0] on and the sum in index order.
-__device__ inline float log_sum_exp(const float* x, int n) {
-    float m = x[0];
-    for (int i = 1; i < n; ++i) m = x[i] > m ? x[i] : m;
-    float sum = 0.0f;
-    for (int i = 0; i < n; ++i) sum += fast_exp(x[i] - m);
-    return fast_log(sum) + m;
-}
-
-// log(e^a + e^b) for merging two paths. Beyond a gap of 17 the smaller term is below float resolution.
-__device__ inline float log_sum_exp(float a, float b) {
-    float m = fmaxf(a, b);
-    float gap = fabsf(a - b);
-    return gap < 17.0f ? m + log1pf(fast_exp(-gap)) : m;
-}
+using vyr::log_sum_exp;
 
 // Butterfly reductions over the first `width` lanes (a power of two up to 32; `mask` names exactly those
 // lanes), so blocks smaller than a warp reduce over the lanes they have.

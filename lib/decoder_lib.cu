@@ -6,6 +6,7 @@
 //
 // Steps, one stream: post_gemm_no_modbase (in place), back_guide_step, beam_search_step (reads guides and raw
 // scores), compute_posts_step (overwrites the scores with posteriors), decode_step (beam rows + posteriors).
+#include "activation.cuh"
 #include "decoder.cuh"
 #include "frame.cuh"
 #include "sort.cuh"
@@ -17,11 +18,8 @@ namespace decoder {
 
 // The exponential formulation on every target, also where a hardware tanh exists, so that decoded scores do
 // not depend on the device generation.
-__device__ inline float sigmoid(float z) {
-    return fast_rcp(1.0f + fast_exp2(z * -1.442695f));
-}
 __device__ inline float tanh_fast(float x) {
-    return fmaf(sigmoid(x + x), 2.0f, -1.0f);
+    return tanh_fast_form<ActivationForm::Exp2>(x);
 }
 
 // ---- Backward guides ----------------------------------------------------------------------------------
@@ -40,7 +38,7 @@ __device__ void compute_back_guides(ClampScores scores, float* guides, int T, un
             float terms[5];
             terms[0] = next[s] + fixed_stay_score;  // the stay is never clamped: it is not a network output
             for (unsigned b = 0; b < 4; ++b) terms[1 + b] = next[base + b] + step[4 * (base + b) + top];
-            guides[(size_t)t * num_states + s] = log_sum_exp(terms, 5);
+            guides[(size_t)t * num_states + s] = log_sum_exp(terms);
         }
         __syncthreads();
     }
@@ -231,7 +229,7 @@ __device__ void compute_next_fwd_scan(const float* fwd, float* next_fwd, ClampSc
         float terms[5];
         terms[0] = fwd[s] + fixed_stay_score;
         for (int k = 0; k < 4; ++k) terms[1 + k] = fwd[s / 4 + k * (num_states / 4)] + step[4 * s + k];
-        next_fwd[s] = log_sum_exp(terms, 5);
+        next_fwd[s] = log_sum_exp(terms);
     }
 }
 
@@ -417,6 +415,9 @@ VYR_API __global__ void __launch_bounds__(1024, 1)
                     float score_clamp, int num_scores, float* workspace, int* states, char* moves,
                     float* reserved, char* sequence, char* qstring, float q_scale, float q_shift,
                     int beam_width, float beam_cut, float fixed_stay_score) {
+    // The decoder kernels share one parameter list, so that a caller can launch any of them alike.
+    vyr::unused(chunk_results, num_chunks, states, moves, reserved, sequence, qstring, q_scale, q_shift,
+                beam_width, beam_cut);
     const ChunkView ch = load_chunk(chunks, blockIdx.x);
     const int num_states = num_scores / 4;
     ClampScores chunk_scores(scores + (size_t)ch.offset * num_scores, score_clamp);
@@ -431,6 +432,7 @@ VYR_API __global__ void __launch_bounds__(32)
                      float score_clamp, int num_scores, float* workspace, int* states, char* moves,
                      float* reserved, char* sequence, char* qstring, float q_scale, float q_shift,
                      int beam_width, float beam_cut, float fixed_stay_score) {
+    vyr::unused(states, moves, reserved, sequence, qstring, q_scale, q_shift);
     VYR_DYNAMIC_SMEM(BeamFrontElement, beam_front_memory);
     const ChunkView ch = load_chunk(chunks, blockIdx.x);
     const int num_states = num_scores / 4;
@@ -454,6 +456,8 @@ VYR_API __global__ void __launch_bounds__(1024, 1)
                        float score_clamp, int num_scores, float* workspace, int* states, char* moves,
                        float* reserved, char* sequence, char* qstring, float q_scale, float q_shift,
                        int beam_width, float beam_cut, float fixed_stay_score) {
+    vyr::unused(chunk_results, num_chunks, states, moves, reserved, sequence, qstring, q_scale, q_shift,
+                beam_width, beam_cut);
     VYR_DYNAMIC_SMEM(float, temp_posts);
     __shared__ float log_sum_exp_inputs;
     const ChunkView ch = load_chunk(chunks, blockIdx.x);
@@ -470,6 +474,7 @@ VYR_API __global__ void __launch_bounds__(32)
                 float score_clamp, int num_scores, float* workspace, int* states, char* moves,
                 float* reserved, char* sequence, char* qstring, float q_scale, float q_shift, int beam_width,
                 float beam_cut, float fixed_stay_score, int timestep_aligned) {
+    vyr::unused(score_clamp, reserved, beam_cut, fixed_stay_score);
     const int c = blockIdx.x * 32 + threadIdx.x;
     if (c >= num_chunks) return;
     const ChunkView ch = load_chunk(chunks, c);
@@ -557,7 +562,7 @@ VYR_API int host_run_decode(cudaStream_t stream, VYR_DECODER_PARAMS, int timeste
     if (cudaError_t e = check_sizes(num_chunks, num_scores)) return e;
     if (!supported_beam_width(beam_width)) return cudaErrorInvalidValue;
     if (num_chunks == 0) return vyr::cleared_error();
-    vyr::launch(VYR_KERNEL(decode_step), dim3((num_chunks + 31) / 32), dim3(32), 0, stream, VYR_DECODER_ARGS,
-                timestep_aligned);
+    vyr::launch(VYR_KERNEL(decode_step), dim3(vyr::ceil_div(num_chunks, 32)), dim3(32), 0, stream,
+                VYR_DECODER_ARGS, timestep_aligned);
     return vyr::cleared_error();
 }

@@ -29,7 +29,12 @@ constexpr const char* kSmemMsgCutlass = "Vyr Cutlass kernel: failed to set smem 
 
 constexpr size_t kDefaultSmemLimit = 48 * 1024;
 
-__host__ __device__ constexpr int ceil_div(int a, int b) {
+// Parameters that a fixed kernel signature carries but this kernel does not read.
+template <class... T>
+__host__ __device__ constexpr void unused(const T&...) {}
+
+template <class A, class B>
+__host__ __device__ constexpr auto ceil_div(A a, B b) {
     return (a + b - 1) / b;
 }
 

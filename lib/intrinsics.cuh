@@ -69,12 +69,15 @@ __host__ __device__ inline float fast_log2(float x) {
 #endif
 }
 
+constexpr float kLog2e = 1.44269504f;
+constexpr float kLn2 = 0.693147181f;
+
 // e^x as 2^(x * log2 e) and ln x as log2(x) * ln 2: the library's exponential and logarithm everywhere.
 __host__ __device__ inline float fast_exp(float x) {
-    return fast_exp2(x * 1.44269504f);
+    return fast_exp2(x * kLog2e);
 }
 __host__ __device__ inline float fast_log(float x) {
-    return fast_log2(x) * 0.693147181f;
+    return fast_log2(x) * kLn2;
 }
 
 // rcp.approx.ftz.f32: max error 1 ulp.
@@ -313,7 +316,8 @@ inline void run(const char* what, const Ops& in, void* d) {
 }  // namespace sim_mma
 #endif
 
-__device__ inline void mma_m16n8k16_f16(float (&d)[4], const MmaF16Operands& in) {
+__device__ inline void mma_m16n8k16_f16([[maybe_unused]] float (&d)[4],
+                                        [[maybe_unused]] const MmaF16Operands& in) {
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
     asm volatile(
         "mma.sync.aligned.m16n8k16.row.col.f32.f16.f16.f32 {%0,%1,%2,%3}, {%4,%5,%6,%7}, {%8,%9}, "
@@ -344,7 +348,8 @@ __device__ inline void mma_m16n8k16_f16_acc16(unsigned (&d)[2], const MmaF16AccO
 #endif
 }
 
-__device__ inline void mma_m16n8k32_s8(int (&d)[4], const MmaS8Operands& in) {
+__device__ inline void mma_m16n8k32_s8([[maybe_unused]] int (&d)[4],
+                                       [[maybe_unused]] const MmaS8Operands& in) {
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
     asm volatile(
         "mma.sync.aligned.m16n8k32.row.col.s32.s8.s8.s32 {%0,%1,%2,%3}, {%4,%5,%6,%7}, {%8,%9}, "

@@ -38,9 +38,8 @@ struct LstmDotProduct<__half, H> {
         const __half* p = weights + (size_t)(word * kRowsPerWord) * (4 * H) + column;
         const unsigned pair = __half_as_ushort(__ldg(p)) | (unsigned)__half_as_ushort(__ldg(p + 4 * H)) << 16;
         const unsigned kept = __shfl_sync(0xffffffffu, pair, lane);
-        __half2 paired;
-        memcpy(&paired, &kept, sizeof paired);
-        return paired;
+        return __halves2half2(__ushort_as_half((unsigned short)(kept & 0xffffu)),
+                              __ushort_as_half((unsigned short)(kept >> 16)));
     }
     __device__ static float scale_factor(const float*, int) { return 1.0f; }
     __device__ static __half output(float h) { return __float2half_rn(h); }

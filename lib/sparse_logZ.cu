@@ -9,11 +9,9 @@
 #include <math.h>
 
 #include "frame.cuh"
+#include "log_sum_exp.cuh"
 
 namespace {
-
-constexpr float kLog2e = 1.44269502f;
-constexpr float kLn2 = 0.693147182f;
 
 // The semiring product.
 __device__ inline float add(float a, float b) {
@@ -22,32 +20,21 @@ __device__ inline float add(float a, float b) {
 
 // A tie, or a NaN on either side, takes x[k]: the comparison order is part of the Viterbi scores' contract.
 template <int NZ>
-__device__ inline float max_(const float* x) {
+__device__ inline float max_(const float (&x)[NZ]) {
     float m = x[0];
     for (int k = 1; k < NZ; ++k) m = (m > x[k]) ? m : x[k];
     return m;
 }
 
 template <int NZ>
-__device__ inline float logsumexp(const float* x) {
-    const float m = max_<NZ>(x);
-    // m == -inf means no path reaches this state; shift by 0 so every term is exp(-inf) = 0 and the result is
-    // -inf, not the NaN of -inf - -inf. A NaN input still reaches the sum and propagates.
-    const float shift = m == -INFINITY ? 0.0f : m;
-    float s = 0.0f;
-    for (int k = 0; k < NZ; ++k) s += vyr::fast_exp2((x[k] - shift) * kLog2e);
-    return fmaf(vyr::fast_log2(s), kLn2, shift);
-}
-
-template <int NZ>
 struct MaxSemiring {
     static constexpr int kNZ = NZ;
-    __device__ static float sum(const float* x) { return max_<NZ>(x); }
+    __device__ static float sum(const float (&x)[NZ]) { return max_<NZ>(x); }
 };
 template <int NZ>
 struct LogSemiring {
     static constexpr int kNZ = NZ;
-    __device__ static float sum(const float* x) { return logsumexp<NZ>(x); }
+    __device__ static float sum(const float (&x)[NZ]) { return vyr::log_sum_exp(x); }
 };
 
 // Offsets into the per-chunk tables, in 64 bits: T * N * C * NZ passes 2^31 for long training batches.

@@ -119,7 +119,7 @@ __global__ void convert(const In* in, long long in_s0, long long in_s1, long lon
         // The last piece of a row copies only the row's remaining bytes (the rest of it is zero-filled and
         // never read), so no copy reaches past the end of a row.
         const int row_bytes = d2 * (int)sizeof(In);
-        const int pieces = (row_bytes + 15) / 16;
+        const int pieces = ceil_div(row_bytes, 16);
         long long next = blockIdx.x;
         int fetch_stage = 0, use_stage = 0;
         for (long long r = blockIdx.x; r < rows; r += step) {
@@ -169,8 +169,8 @@ __global__ void transpose_f16(const __half* in, int d0, int d1, int d2, int in_s
 // block and i0 = blockIdx.z. Loads run along i1 and stores along i2, so both sides are coalesced; the Pad
 // halves per tile row put the column-wise pass in different banks.
 template <int Threads, int Tile1, int Tile2, int Pad>
-__global__ void transpose_f16_smem(const __half* in, int d0, int d1, int d2, int in_s0, int in_s1, int in_s2,
-                                   int out_s0, int out_s1, int out_s2, __half* out) {
+__global__ void transpose_f16_smem(const __half* in, [[maybe_unused]] int d0, int d1, int d2, int in_s0,
+                                   int in_s1, int in_s2, int out_s0, int out_s1, int out_s2, __half* out) {
     __shared__ __half tile[Tile1][Tile2 + Pad];
     const int i0 = blockIdx.z;
     const int base1 = Tile1 * blockIdx.y, base2 = Tile2 * blockIdx.x;
@@ -193,13 +193,14 @@ __global__ void transpose_f16_smem(const __half* in, int d0, int d1, int d2, int
 // that slides forward with the windows. A window of up to Chunks * Threads elements may start anywhere in
 // its first chunk, so its tail can reach one chunk further: the ring has one slot more than that.
 template <int Threads, int Chunks>
-__global__ void window_ntwc_f16(int N, int T, int C, int W, int stride, uint64_t out_batch_stride,
-                                uint64_t out_time_stride, const __half* in, __half* out) {
+__global__ void window_ntwc_f16([[maybe_unused]] int N, int T, int C, int W, int stride,
+                                uint64_t out_batch_stride, uint64_t out_time_stride, const __half* in,
+                                __half* out) {
     constexpr int kSlots = Chunks + 1;
     __shared__ __half ring[kSlots][Threads];
     const int n = blockIdx.x;
     const long long CT = (long long)C * T;
-    const long long chunks = (CT + Threads - 1) / Threads;
+    const long long chunks = ceil_div(CT, Threads);
     const __half* seq = in + n * CT;
     const int T_out = T / stride;
     const int WC = W * C;

@@ -155,8 +155,7 @@ BeamResult beam_search(const std::vector<float>& scores, const std::vector<float
                 Front& x = cand[4 * j + (y.state & 3)];
                 if (x.hash != y.hash) continue;
                 float gap = std::fabs(y.score - x.score);
-                float m = std::fmax(y.score, x.score);
-                if (gap < 17.0f) m += std::log1p(exp_f(-gap));
+                float m = std::fmax(y.score, x.score) + std::log1p(exp_f(-gap));
                 best = std::fmax(best, m);
                 if (y.score > x.score) {
                     y.score = m;

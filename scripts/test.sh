@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The test suite on the CPU simulator, built with AddressSanitizer and UndefinedBehaviorSanitizer, run under
 # three resume orders (a kernel that relies on an unsynchronised order gives different results under them).
-# Usage: scripts/test.sh [build-dir]   (default build-test)
+# Usage: scripts/test.sh [build-dir]   (default build-test; VYR_WERROR=ON turns warnings into errors, as in CI)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 build=${1:-build-test}
 start=$(date +%s)
-cmake -S . -B "$build" -G Ninja -DVYR_BACKEND=sim -DVYR_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -G Ninja -DVYR_BACKEND=sim -DVYR_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVYR_WERROR="${VYR_WERROR:-OFF}" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -627,8 +627,9 @@ bool run_grid(const KernelInfo& k, dim3 grid, dim3 block, size_t smem, void** ar
         uint3 bidx{(unsigned)(id % grid.x), (unsigned)(id / grid.x % grid.y),
                    (unsigned)(id / grid.x / grid.y)};
         std::memset(g_dynamic_smem.data(), kPoison, g_dynamic_smem.size());
-        if (__start_vyr_smem && __stop_vyr_smem > __start_vyr_smem)
-            std::memset(__start_vyr_smem, kPoison, __stop_vyr_smem - __start_vyr_smem);
+        char* const smem_start = __start_vyr_smem;
+        if (smem_start && __stop_vyr_smem - smem_start > 0)
+            std::memset(smem_start, kPoison, __stop_vyr_smem - smem_start);
         b.done = 0;
         b.bar_arrived = 0;
         for (auto& gs : b.groups) gs.clear();
