@@ -9,6 +9,7 @@ layer is a convolution over the first C_in channels of the last LSTM (host_conve
 
 from __future__ import annotations
 
+import functools
 import json
 from dataclasses import dataclass
 from typing import Any
@@ -124,18 +125,51 @@ def _check_projection(arrays, weights, name, proj, c_in, c_out) -> None:
 # ---- running it -------------------------------------------------------------------------------------------
 
 
-def _empty(shape) -> np.ndarray:
+@functools.lru_cache(maxsize=None)
+def _on_gpu() -> bool:
+    """On the GPU build with PyTorch present, activations stay on the device as CUDA tensors; otherwise they
+    are NumPy arrays (copied to the device around each call)."""
+    if vyr.backend() != "cuda":
+        return False
+    try:
+        import torch
+    except ImportError:
+        return False
+    return torch.cuda.is_available()
+
+
+def _empty(shape) -> Any:
+    if _on_gpu():
+        import torch
+
+        return torch.empty(tuple(shape), dtype=torch.float16, device="cuda")
     return np.empty(shape, np.float16)
 
 
-def project(x: np.ndarray, model: Model, name: str, proj: dict, c_out: int) -> np.ndarray:
+def _to_device(x: np.ndarray) -> Any:
+    if _on_gpu():
+        import torch
+
+        return torch.from_numpy(x).cuda()
+    return x
+
+
+def _w(model: Model, name: str) -> Any:
+    """A weight where the activations are (on the GPU, uploaded once)."""
+    w = model.weights[name]
+    if _on_gpu() and isinstance(w, np.ndarray):
+        w = model.weights[name] = _to_device(w)
+    return w
+
+
+def project(x: Any, model: Model, name: str, proj: dict, c_out: int) -> Any:
     """The one projection step of the network: (N, T, C) -> (N, T, c_out)."""
-    N, T, C = x.shape
+    N, T, C = (int(d) for d in x.shape)
     kind = proj["kind"]
     if kind == "linear":
         out = _empty((N, T, c_out))
-        vyr.host_linear(x.reshape(N * T, C), model.weights[f"{name}.proj"], out.reshape(N * T, c_out),
-                        bias=model.weights[f"{name}.proj_bias"], activation=vyr.ACTIVATION_IDENTITY)
+        vyr.host_linear(x.reshape(N * T, C), _w(model, f"{name}.proj"), out.reshape(N * T, c_out),
+                        bias=_w(model, f"{name}.proj_bias"), activation=vyr.ACTIVATION_IDENTITY)
         return out
     if kind == "window":
         out = _empty((N, T, proj["width"], C))
@@ -146,25 +180,25 @@ def project(x: np.ndarray, model: Model, name: str, proj: dict, c_out: int) -> n
     part = _empty((N, T, k))
     vyr.host_convert(x[:, :, :k], part)
     out = _empty((N, T, c_out))
-    vyr.host_convolution_f16(part, out, model.weights[f"{name}.weight"], model.weights[f"{name}.bias"],
+    vyr.host_convolution_f16(part, out, _w(model, f"{name}.weight"), _w(model, f"{name}.bias"),
                              padding=proj["width"] // 2, activation=proj.get("activation", vyr.ACTIVATION_TANH))
     return out
 
 
-def run_network(model: Model, signal: np.ndarray) -> np.ndarray:
+def run_network(model: Model, signal: np.ndarray) -> Any:
     """Raw signal chunks (N, samples), N a multiple of 4, to raw CRF scores (N, T, num_scores)."""
-    x = np.ascontiguousarray(signal, dtype=np.float16)[:, :, None]
+    x = _to_device(np.ascontiguousarray(signal, dtype=np.float16)[:, :, None])
     for layer in model.config["layers"]:
         name = layer["name"]
         if layer["type"] == "conv":
             out = _empty((x.shape[0], x.shape[1] // layer["stride"], layer["channels"]))
-            vyr.host_convolution_f16(x, out, model.weights[f"{name}.weight"], model.weights[f"{name}.bias"],
+            vyr.host_convolution_f16(x, out, _w(model, f"{name}.weight"), _w(model, f"{name}.bias"),
                                      stride=layer["stride"], padding=layer["padding"], activation=layer["activation"])
             x = out
         elif layer["type"] == "lstm":
             gates = project(x, model, name, layer["projection"], 4 * LSTM_SIZE)
             out = _empty((x.shape[0], x.shape[1], LSTM_SIZE))
-            vyr.host_small_lstm(gates, model.weights[f"{name}.recurrent"], model.weights[f"{name}.bias"], out,
+            vyr.host_small_lstm(gates, _w(model, f"{name}.recurrent"), _w(model, f"{name}.bias"), out,
                                 direction=layer["direction"])
             x = out
         else:
@@ -172,9 +206,9 @@ def run_network(model: Model, signal: np.ndarray) -> np.ndarray:
     return x
 
 
-def decode_scores(model: Model, scores: np.ndarray) -> Any:
+def decode_scores(model: Model, scores: Any) -> Any:
     """CRF scores (N, T, num_scores) to reads: the model's post-processing (scale * tanh(x)), then the decoder."""
     d = model.config["decoder"]
     N, T, S = scores.shape
-    return vyr.decode(scores.reshape(N * T, S), [T] * N, bias=np.zeros(S, np.float16), scale=d["scale"],
+    return vyr.decode(scores.reshape(N * T, S), [T] * N, bias=_to_device(np.zeros(S, np.float16)), scale=d["scale"],
                       stay_score=d["stay_score"], beam_width=d.get("beam_width", 32))
