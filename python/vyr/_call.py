@@ -12,6 +12,7 @@ from __future__ import annotations
 import ctypes
 import inspect
 import keyword
+import operator
 from dataclasses import dataclass, field, replace
 from typing import Any, Callable, Optional, Sequence
 
@@ -257,6 +258,22 @@ def _stream_handle(stream: Any, views: dict) -> int:
     return 0
 
 
+def _check_int_range(fn: Fn, views: dict, sym: dict) -> None:
+    """Sizes, strides and integer scalars cross as 32-bit ints: refuse what would wrap."""
+    for a in fn.args:
+        if isinstance(a, Size) and not 0 <= sym[a.symbol] <= INT32_MAX:
+            raise ValueError(f"{fn.name}: {a.symbol} = {sym[a.symbol]} does not fit the library's 32-bit sizes")
+        if isinstance(a, StrideOf) and a.tensor in views and abs(views[a.tensor].strides[a.dim]) > INT32_MAX:
+            raise ValueError(f"{fn.name}: a stride of {a.tensor} does not fit 32 bits")
+        if isinstance(a, Scalar) and a.ctype is ctypes.c_int:
+            try:
+                v = sym[a.name] = operator.index(sym[a.name])  # ints and NumPy integers, not floats
+            except TypeError:
+                raise TypeError(f"{fn.name}: {a.name} must be an integer, got {sym[a.name]!r}") from None
+            if not -INT32_MAX - 1 <= v <= INT32_MAX:
+                raise ValueError(f"{fn.name}: {a.name} = {v} does not fit 32 bits")
+
+
 def invoke(fn: Fn, bound: dict[str, Any]) -> Any:
     rt = runtime()
     tensors = [a for a in fn.args if isinstance(a, Tensor)]
@@ -288,6 +305,8 @@ def invoke(fn: Fn, bound: dict[str, Any]) -> Any:
         except ValueError as e:
             raise ValueError(f"{fn.name}: {e}") from None
 
+    _check_int_range(fn, views, sym)
+
     staging = _Staging(rt) if where == "host" else None
     stream = 0 if where == "host" else _stream_handle(bound.get("stream"), views)
     cargs: list[Any] = []
@@ -300,15 +319,9 @@ def invoke(fn: Fn, bound: dict[str, Any]) -> Any:
             elif isinstance(a, Scalar):
                 cargs.append(a.ctype(sym[a.name]))
             elif isinstance(a, Size):
-                value = sym[a.symbol]
-                if not 0 <= value <= INT32_MAX:
-                    raise ValueError(f"{fn.name}: {a.symbol} = {value} does not fit the library's 32-bit sizes")
-                cargs.append(ctypes.c_int(value))
+                cargs.append(ctypes.c_int(sym[a.symbol]))
             elif isinstance(a, StrideOf):
-                s = views[a.tensor].strides[a.dim] if a.tensor in views else 0
-                if abs(s) > INT32_MAX:
-                    raise ValueError(f"{fn.name}: a stride of {a.tensor} does not fit 32 bits")
-                cargs.append(ctypes.c_int(s))
+                cargs.append(ctypes.c_int(views[a.tensor].strides[a.dim] if a.tensor in views else 0))
             elif isinstance(a, TypeCode):
                 cargs.append(ctypes.c_int(TYPE_CODES[views[a.tensor].dtype]))
             elif isinstance(a, Null):
