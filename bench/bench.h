@@ -83,8 +83,25 @@ inline void report(const char* name, double ms, double rate, const char* unit) {
 // device's copy bandwidth): scripts/gpu-check.sh collects these lines into its table of ratios. `speedup` is
 // peer time over ours, so above 1 means faster than the peer.
 inline void report_vs(const char* name, double ours_ms, const char* peer, double peer_ms) {
-    std::printf("vs-peer: %s | ours_ms=%.5f | peer=%s | peer_ms=%.5f | speedup=%.3f\n", name, ours_ms, peer, peer_ms,
-                peer_ms / ours_ms);
+    std::printf("vs-peer: %s | ours_ms=%.5f | peer=%s | peer_ms=%.5f | speedup=%.3f\n", name, ours_ms, peer,
+                peer_ms, peer_ms / ours_ms);
+}
+
+// The device's memory bandwidth as a peer for kernels that only move data: milliseconds per device-to-device
+// cudaMemcpyAsync whose traffic (half read, half written) equals `bytes_moved`, the bytes the kernel reads
+// and writes in all.
+inline double copy_peer_ms(cudaStream_t stream, double bytes_moved, int warmup, int iters) {
+    const size_t n = std::max<size_t>(256, static_cast<size_t>(bytes_moved / 2) / 256 * 256);
+    void *src = nullptr, *dst = nullptr;
+    check(cudaMalloc(&src, n), "cudaMalloc");
+    check(cudaMalloc(&dst, n), "cudaMalloc");
+    check(cudaMemset(src, 0, n), "cudaMemset");
+    const double ms = time_ms(stream, warmup, iters, [&](cudaStream_t s) {
+        check(cudaMemcpyAsync(dst, src, n, cudaMemcpyDeviceToDevice, s), "cudaMemcpyAsync");
+    });
+    cudaFree(src);
+    cudaFree(dst);
+    return ms;
 }
 
 }  // namespace vyr_bench

@@ -107,6 +107,9 @@ int main(int argc, char** argv) {
     rate("pipeline (restore, post-process, 4 steps)", ms_pipeline);
     std::printf("%-48s %12.4f ms/call %14.4g chunks/s\n", "pipeline", ms_pipeline,
                 sh.chunks / (ms_pipeline * 1e-3));
+    // The floor for any decoder: reading its scores once (a device copy moving the scores' bytes).
+    const double ms_read = vyr_bench::copy_peer_ms(stream, (double)score_bytes, warmup, iters);
+    vyr_bench::report_vs("decoder pipeline", ms_pipeline, "read scores once", ms_read);
 
     // Sanity: every chunk decoded to at least one base with a finite, non-negative score.
     pipeline(stream);

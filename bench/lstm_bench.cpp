@@ -78,6 +78,7 @@ void bench_lstm_step(std::mt19937& gen, cudaStream_t stream, int N, int iters) {
         // gates and bias read, state read and written, h written.
         const double bytes = 2.0 * ((double)N * 4 * H + 4 * H + 3.0 * N * H);
         vyr_bench::report(name, ms, bytes / (ms * 1e-3) / 1e9, "GB/s");
+        vyr_bench::report_vs(name, ms, "memcpy D2D", vyr_bench::copy_peer_ms(stream, bytes, 2, iters));
         std::printf("%-48s %27.4g seq-steps/s\n", "", (double)N / (ms * 1e-3));
         for (void* p : {(void*)gates, (void*)bias, (void*)state, (void*)out}) cudaFree(p);
     }

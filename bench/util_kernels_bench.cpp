@@ -38,6 +38,7 @@ void run(const char* name, double bytes, int warmup, int iters, cudaStream_t str
         }
     });
     vyr_bench::report(name, ms, bytes / (ms * 1e-3) / 1e9, "GB/s");
+    vyr_bench::report_vs(name, ms, "memcpy D2D", vyr_bench::copy_peer_ms(stream, bytes, warmup, iters));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One call on a machine with a GPU: build the CUDA backend for that GPU, run the whole test suite on it (the
-# same tests the simulator runs), run the benchmarks, and leave logs in $OUT (or ./gpu-check-out).
+# same tests the simulator runs), run the benchmarks, and leave logs in $OUT (or ./gpu-check-out), with the
+# benchmarks' comparisons against their peers as one table (peers.md) and a plot (peers.png).
 #
 # From a clean checkout. The GPU machine has CUDA, CMake and ninja but no GoogleTest package: copy the
 # sources next to the checkout first (`mkdir -p .deps && cp -r /usr/src/googletest .deps/`; .deps is ignored
@@ -33,6 +34,17 @@ tests_rc=$?
 grep -E "tests passed|tests failed" "$out/tests.log" | tee -a "$out/summary.txt"
 grep -A3 "\*\*\*Failed\|FAILED" "$out/tests.log" | head -40 >>"$out/summary.txt"
 
+log "python package and basecaller on the GPU build"
+# The package from the source tree on the library just built: its tests (PyTorch CUDA tensors where torch
+# sees the GPU) and the whole basecaller on the shipped signal.
+export VYR_LIBRARY=$PWD/build-gpu/libvyr.so PYTHONPATH=$PWD/python
+# (Logs are appended to tests.log: at most eight files come back from the GPU machine.)
+python3 -m pytest -q -p no:cacheprovider python/tests >>"$out/tests.log" 2>&1
+tail -1 "$out/tests.log" | tee -a "$out/summary.txt"
+python3 tools/vyr-basecall tools/basecall/signal --reference tools/basecall/signal/reference.fasta \
+  -o /tmp/vyr-reads.fastq 2>&1 | tail -2 | tee -a "$out/summary.txt"
+unset VYR_LIBRARY PYTHONPATH
+
 log "benchmarks"
 : >"$out/bench.log"
 for b in build-gpu/bench/*_bench; do
@@ -41,5 +53,10 @@ for b in build-gpu/bench/*_bench; do
   timeout 120 "$b" >>"$out/bench.log" 2>&1 || echo "   (exit $?)" >>"$out/bench.log"
 done
 cat "$out/bench.log" >>"$out/summary.txt"
+
+log "comparisons with peers"
+# One table of ratios (peers.md) and a plot (peers.png, when matplotlib is there) from the vs-peer lines.
+python3 scripts/peer_table.py "$out/bench.log" "$out" "$(head -1 "$out/gpu.txt")" 2>&1 | tee -a "$out/summary.txt"
+[ -f "$out/peers.md" ] && cat "$out/peers.md" >>"$out/summary.txt"
 cat "$out/summary.txt"
 exit $tests_rc

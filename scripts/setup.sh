@@ -3,7 +3,7 @@
 # GoogleTest and the CUTLASS headers. The CUDA toolkit (headers for both backends, nvcc for the GPU backend) is expected in
 # /usr/local/cuda or on PATH; it is not a Debian package.
 set -euo pipefail
-packages=(cmake ninja-build g++ libboost-context-dev libgtest-dev clang-format)
+packages=(cmake ninja-build g++ libboost-context-dev libgtest-dev clang-format python3-numpy)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
