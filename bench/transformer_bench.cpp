@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
             char name[96];
             std::snprintf(name, sizeof name, "vyr_linear %s M=%d N=%d K=%d", half ? "half" : "int8", M, C, K);
             const double flops = 2.0 * M * C * K;
-            const double ours = b.time(name, flops, [&](cudaStream_t s) {
+            [[maybe_unused]] const double ours = b.time(name, flops, [&](cudaStream_t s) {
                 b.zero(s);
                 return vyr_linear(s, &tx, &tw, &tb, &ty, b.counter);
             });
@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
         char name[96];
         std::snprintf(name, sizeof name, "vyr_mm_swiglu half M=%d F=%d K=%d", M, F, C);
         const double flops = 2.0 * M * F * C;
-        const double ours = b.time(name, flops, [&](cudaStream_t s) {
+        [[maybe_unused]] const double ours = b.time(name, flops, [&](cudaStream_t s) {
             b.zero(s);
             return vyr_mm_swiglu(s, &tx, &tw, &ty, b.counter, 1);
         });
@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
         char name[96];
         std::snprintf(name, sizeof name, "vyr_qkv_rotary half M=%d C=%d", M, C);
         const double flops = 2.0 * M * 3 * C * C;
-        const double ours = b.time(name, flops, [&](cudaStream_t s) {
+        [[maybe_unused]] const double ours = b.time(name, flops, [&](cudaStream_t s) {
             b.zero(s);
             return vyr_qkv_rotary(s, &tx, &tw, &tt, &ty, b.counter, 0.0f);
         });
@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
         char name[96];
         std::snprintf(name, sizeof name, "vyr_masked_attention N=%d T=%d H=%d W=256", N, T * 16, H);
         const double flops = 4.0 * N * H * (T * 16.0) * (17 * 16) * HD;  // the band's products
-        const double ours =
+        [[maybe_unused]] const double ours =
             b.time(name, flops, [&](cudaStream_t s) { return vyr_masked_attention(s, 127, 128, &tq, &to); });
         vyr_bench::check_output(static_cast<__half*>(out), (size_t)M * C, name);
 #if defined(VYR_BENCH_PEERS)

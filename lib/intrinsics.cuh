@@ -582,41 +582,13 @@ __device__ inline void cp_async_sized(void* smem_dst, const void* gmem_src, int 
 // ---- Tiled transformer kernels (8.0 and later): half-accumulating mma, 8x8 transposes, group waits ----
 
 // m16n8k16 with f16 accumulators: a and b as for MmaF16Operands; c and d are 2 registers of half pairs,
-// register i holding row g + 8 * i, columns 2t and 2t + 1. The products are summed exactly and rounded to
-// half once per instruction (the hardware's internal precision is wider than half; tests allow one rounding
-// per instruction).
-struct MmaF16HalfAccOperands {
-    unsigned a[4], b[2];
-    unsigned c[2];
-};
+// register i holding row g + 8 * i, columns 2t and 2t + 1 (the layout of MmaF16AccOperands). The products are
+// summed exactly and rounded to half once per instruction (the hardware's internal precision is wider than
+// half; tests allow one rounding per instruction).
+using MmaF16HalfAccOperands = MmaF16AccOperands;
 
 #if defined(VYR_SIM)
 namespace sim_mma {
-inline void multiply_half_acc(::vyr_sim::LaneSlot* lanes, unsigned, int) {
-    double a[16][16] = {}, b[16][8] = {}, c[16][8] = {};
-    for (int lane = 0; lane < 32; ++lane) {
-        const MmaF16HalfAccOperands& in = *static_cast<const MmaF16HalfAccOperands*>(lanes[lane].in);
-        const int g = lane / 4, t = lane % 4;
-        for (int i = 0; i < 8; ++i)
-            a[g + 8 * (i / 2 % 2)][2 * t + i % 2 + 8 * (i / 4)] = element(in.a[i / 2], i % 2, 16);
-        for (int i = 0; i < 4; ++i) b[2 * t + i % 2 + 8 * (i / 2)][g] = element(in.b[i / 2], i % 2, 16);
-        for (int i = 0; i < 4; ++i) c[g + 8 * (i / 2)][2 * t + i % 2] = element(in.c[i / 2], i % 2, 16);
-    }
-    for (int lane = 0; lane < 32; ++lane) {
-        const int g = lane / 4, t = lane % 4;
-        unsigned* d = static_cast<unsigned*>(lanes[lane].out);
-        for (int r = 0; r < 2; ++r) {
-            unsigned short h[2];
-            for (int e = 0; e < 2; ++e) {
-                double sum = c[g + 8 * r][2 * t + e];
-                for (int k = 0; k < 16; ++k) sum += a[g + 8 * r][k] * b[k][2 * t + e];
-                h[e] = __half_as_ushort(__double2half(sum));
-            }
-            d[r] = (unsigned)h[0] | (unsigned)h[1] << 16;
-        }
-    }
-}
-
 // movmatrix.trans: lane l holds elements (l / 4, 2 (l % 4)) and (l / 4, 2 (l % 4) + 1) of an 8 x 8 matrix
 // of 16-bit values, and receives the same positions of its transpose.
 inline void transpose8x8_lanes(::vyr_sim::LaneSlot* lanes, unsigned, int) {
@@ -634,20 +606,8 @@ inline void transpose8x8_lanes(::vyr_sim::LaneSlot* lanes, unsigned, int) {
 }  // namespace sim_mma
 #endif
 
-__device__ inline void mma_m16n8k16_f16_half_acc([[maybe_unused]] unsigned (&d)[2],
-                                                 [[maybe_unused]] const MmaF16HalfAccOperands& in) {
-#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
-    asm volatile(
-        "mma.sync.aligned.m16n8k16.row.col.f16.f16.f16.f16 {%0,%1}, {%2,%3,%4,%5}, {%6,%7}, {%8,%9};\n"
-        : "=r"(d[0]), "=r"(d[1])
-        : "r"(in.a[0]), "r"(in.a[1]), "r"(in.a[2]), "r"(in.a[3]), "r"(in.b[0]), "r"(in.b[1]), "r"(in.c[0]),
-          "r"(in.c[1]));
-#elif defined(__CUDA_ARCH__)
-    __trap();
-#elif defined(VYR_SIM)
-    ::vyr_sim::warp_collective("mma.m16n8k16.f16acc", sim_mma::multiply_half_acc, 0xffffffffu, 32, &in, d, 0,
-                               ::vyr_sim::Site());
-#endif
+__device__ inline void mma_m16n8k16_f16_half_acc(unsigned (&d)[2], const MmaF16HalfAccOperands& in) {
+    mma_m16n8k16_f16_acc16(d, in);
 }
 
 // Warp-wide transpose of an 8 x 8 matrix of 16-bit elements held one pair per lane, in the accumulator
@@ -689,7 +649,6 @@ __device__ inline void cp_async_wait_at_most(int pending) {
 }
 
 // ---- end of the tiled transformer block ----
-
 
 // A half pair as the 32-bit register that holds it (low half in the low bits), and back.
 __host__ __device__ inline unsigned half2_bits(__half2 h) {

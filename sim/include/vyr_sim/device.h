@@ -265,7 +265,7 @@ inline T atomic_update(T* p, F f) {
 #define VYR_SIM_ATOMIC(name, expr)                                          \
     template <class T>                                                      \
     inline T name(T* p, T v) {                                              \
-        const auto f = [v](T old) { return (T)(expr); };                    \
+        const auto f = [v]([[maybe_unused]] T old) { return (T)(expr); };   \
         const T old = ::vyr_sim::atomic_update(p, f);                       \
         const T now = f(old);                                               \
         if (std::memcmp(&old, &now, sizeof(T)) != 0) ++vyr_sim::g_progress; \
