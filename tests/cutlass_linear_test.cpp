@@ -3,6 +3,7 @@
 // device's own), the selection table, and every status and message of host_linear and
 // host_linear_swiglu_f16.
 #include <cmath>
+#include <functional>
 
 #include "activation_tolerance.h"
 #include "harness.h"
@@ -139,15 +140,10 @@ VyrSimDevice device_with_optin(int bytes) {
     d.smem_optin = bytes;
     return d;
 }
-size_t last_launch_smem() {
+VyrSimLaunch last_launch() {
     VyrSimLaunch l;
     vyr_sim_last_launch(&l);
-    return l.dynamic_smem;
-}
-unsigned long long launches() {
-    VyrSimLaunch l;
-    vyr_sim_last_launch(&l);
-    return l.count;
+    return l;
 }
 #endif
 
@@ -170,7 +166,8 @@ TEST(CutlassLinear, EveryCompiledKernelMatchesTheReference) {
             SCOPED_TRACE(optin);
             vyr_test::SimulatedDevice dev(device_with_optin(optin));
             check_row(row, 7 + row.act + 5 * row.ab + row.d);
-            EXPECT_EQ((size_t)(optin == 232448 ? kSmem3[row.ab] : kSmem2[row.ab]), last_launch_smem());
+            EXPECT_EQ((size_t)(optin == 232448 ? kSmem3[row.ab] : kSmem2[row.ab]),
+                      last_launch().dynamic_smem);
         }
 #else
         check_row(row, 7 + row.act + 5 * row.ab + row.d);
@@ -200,12 +197,12 @@ TEST(CutlassLinear, SelectionBySharedMemory) {
             const Row row{ab, kHalf, 0};
             LinearCall call(row, Problem{1, 16, 64, 8, 64, 8, false}, 1);
             const int stages = t[ab == kHalf ? 1 : 2];
-            const unsigned long long before = launches();
+            const unsigned long long before = last_launch().count;
             ASSERT_EQ(stages ? VyrSuccess : VyrNoKernel, call.run(row));
             if (stages)
-                EXPECT_EQ((size_t)(stages == 3 ? kSmem3[ab] : kSmem2[ab]), last_launch_smem());
+                EXPECT_EQ((size_t)(stages == 3 ? kSmem3[ab] : kSmem2[ab]), last_launch().dynamic_smem);
             else
-                EXPECT_EQ(before, launches());
+                EXPECT_EQ(before, last_launch().count);
         }
 #endif
 }
@@ -248,51 +245,43 @@ TEST(CutlassLinear, RefusalsLaunchNothing) {
 }
 
 // Failures of the launch helper: an error left pending by earlier work (reported and cleared, nothing
-// launched), a refused shared-memory limit, a refused launch.
-TEST(CutlassLinear, LaunchFailures) {
-    const Row row{kHalf, kHalf, 0};
-    LinearCall call(row, Problem{1, 16, 64, 16, 64, 16, false}, 1);
-    ASSERT_EQ(cudaSuccess, cudaGetLastError());
+// launched) and, on the simulator, a refused shared-memory limit.
+void expect_launch_failures(const std::function<int()>& run) {
     ASSERT_EQ(cudaErrorInvalidValue, cudaMalloc(nullptr, 16));
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(VyrKernelFailed, call.run(row));
+    EXPECT_EQ(VyrKernelFailed, run());
     EXPECT_EQ("Vyr Cutlass kernel: CUDA error 1\n", ::testing::internal::GetCapturedStderr());
     EXPECT_EQ(cudaSuccess, cudaGetLastError());
-
-    // 65536 batch entries exceed the grid's depth: the launch itself is refused.
-    EXPECT_EQ(VyrKernelFailed, host_linear(nullptr, kHalf, 0, kHalf, 65536, 16, 64, 16, 0, 64, 0, 16,
-                                           call.A.get(), call.B.get(), call.D.get(), nullptr, nullptr));
-
 #if defined(VYR_BACKEND_SIM)
     VyrSimDevice refuse;
     vyr_sim_get_device(&refuse);
     refuse.refuse_smem_attribute = 1;
     vyr_test::SimulatedDevice dev(refuse);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(VyrKernelFailed, call.run(row));
+    EXPECT_EQ(VyrKernelFailed, run());
     EXPECT_EQ("Vyr Cutlass kernel: failed to set smem size 147456\n",
               ::testing::internal::GetCapturedStderr());
     cudaGetLastError();
 #endif
 }
 
-TEST(CutlassLinear, FailedDeviceQueries) {
-    VYR_SIM_ONLY();
-#if defined(VYR_BACKEND_SIM)
+// Plus a launch the runtime refuses and failed device queries.
+TEST(CutlassLinear, LaunchFailures) {
     const Row row{kHalf, kHalf, 0};
     LinearCall call(row, Problem{1, 16, 64, 16, 64, 16, false}, 1);
-    VyrSimDevice d;
-    vyr_sim_get_device(&d);
-    d.fail_get_device = 1;
-    {
+    ASSERT_EQ(cudaSuccess, cudaGetLastError());
+    expect_launch_failures([&] { return call.run(row); });
+    // 65536 batch entries exceed the grid's depth: the launch itself is refused.
+    EXPECT_EQ(VyrKernelFailed, host_linear(nullptr, kHalf, 0, kHalf, 65536, 16, 64, 16, 0, 64, 0, 16,
+                                           call.A.get(), call.B.get(), call.D.get(), nullptr, nullptr));
+#if defined(VYR_BACKEND_SIM)
+    for (int attribute : {0, (int)cudaDevAttrMaxSharedMemoryPerBlockOptin}) {
+        VyrSimDevice d;
+        vyr_sim_get_device(&d);
+        d.fail_get_device = attribute == 0;
+        d.fail_attribute = attribute;
         vyr_test::SimulatedDevice dev(d);
-        EXPECT_EQ(VyrUnsupported, call.run(row));
-    }
-    d.fail_get_device = 0;
-    d.fail_attribute = cudaDevAttrMaxSharedMemoryPerBlockOptin;
-    {
-        vyr_test::SimulatedDevice dev(d);
-        EXPECT_EQ(VyrUnsupported, call.run(row));
+        EXPECT_EQ(VyrUnsupported, call.run(row)) << attribute;
     }
     cudaGetLastError();
 #endif
@@ -352,22 +341,8 @@ TEST(CutlassLinearSwiGLU, RefusalsAndFailures) {
     std::vector<__half> d = D.download();
     EXPECT_EQ(0, std::memcmp(untouched.data(), d.data(), untouched.size()));
 
-    ASSERT_EQ(cudaErrorInvalidValue, cudaMalloc(nullptr, 16));
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(VyrKernelFailed, host_linear_swiglu_f16(nullptr, 64, 64, 64, A.get(), W.get(), D.get()));
-    EXPECT_EQ("Vyr Cutlass kernel: CUDA error 1\n", ::testing::internal::GetCapturedStderr());
-    EXPECT_EQ(cudaSuccess, cudaGetLastError());
-#if defined(VYR_BACKEND_SIM)
-    VyrSimDevice refuse;
-    vyr_sim_get_device(&refuse);
-    refuse.refuse_smem_attribute = 1;
-    vyr_test::SimulatedDevice dev(refuse);
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(VyrKernelFailed, host_linear_swiglu_f16(nullptr, 64, 64, 64, A.get(), W.get(), D.get()));
-    EXPECT_EQ("Vyr Cutlass kernel: failed to set smem size 147456\n",
-              ::testing::internal::GetCapturedStderr());
-    cudaGetLastError();
-#endif
+    expect_launch_failures(
+        [&] { return host_linear_swiglu_f16(nullptr, 64, 64, 64, A.get(), W.get(), D.get()); });
 }
 
 }  // namespace

@@ -216,13 +216,9 @@ TEST(DecoderDecode, RunsQualitiesAndSummaries) {
         EXPECT_EQ(std::string("T\""), std::string() + seq[6] + qual[6]);
         EXPECT_EQ(1, moves[5]);
         EXPECT_EQ(std::string("A!..."), std::string(seq.begin() + 7, seq.begin() + 11).insert(1, 1, qual[7]));
-        EXPECT_EQ(1, r[3].num_bases);
-        EXPECT_EQ(1.0f, r[3].mean_error);
-        EXPECT_EQ(0, r[4].num_bases);
-        EXPECT_EQ(0.0f, r[4].stay_fraction);
-        EXPECT_EQ(0.0f, r[4].move_fraction);
-        EXPECT_EQ(0.0f, r[4].mean_error);
-        EXPECT_EQ(11, r[4].timestep_offset);
+        EXPECT_TRUE(r[3].num_bases == 1 && r[3].mean_error == 1.0f);
+        EXPECT_TRUE(r[4].num_bases == 0 && r[4].stay_fraction == 0.0f && r[4].move_fraction == 0.0f &&
+                    r[4].mean_error == 0.0f && r[4].timestep_offset == 11);
         EXPECT_TRUE(b.guards_intact());
     }
 }
@@ -252,13 +248,11 @@ TEST(DecoderKernels, CallerLaunchesMatchHostFunctions) {
               launch(caller, (const void*)&compute_posts_step, 3, 64, get_post_calc_shared_mem_bytes(64)));
     ASSERT_EQ(cudaSuccess, launch(caller, (const void*)&decode_step, 1, 32, 0, 0));
     CUDA_CHECK(cudaDeviceSynchronize());
-    EXPECT_TRUE(vyr_test::all_equal(caller.results.download(), host.results.download()));
-    EXPECT_TRUE(vyr_test::all_equal(caller.workspace.download(), host.workspace.download()));
-    EXPECT_TRUE(vyr_test::all_equal(caller.scores.download(), host.scores.download()));
-    EXPECT_TRUE(vyr_test::all_equal(caller.states.download(), host.states.download()));
-    EXPECT_TRUE(vyr_test::all_equal(caller.moves.download(), host.moves.download()));
-    EXPECT_TRUE(vyr_test::all_equal(caller.sequence.download(), host.sequence.download()));
-    EXPECT_TRUE(vyr_test::all_equal(caller.qstring.download(), host.qstring.download()));
+    auto same = [](const auto& a, const auto& b) { return vyr_test::all_equal(a.download(), b.download()); };
+    EXPECT_TRUE(same(caller.results, host.results) && same(caller.workspace, host.workspace) &&
+                same(caller.scores, host.scores) && same(caller.states, host.states) &&
+                same(caller.moves, host.moves) && same(caller.sequence, host.sequence) &&
+                same(caller.qstring, host.qstring));
     EXPECT_TRUE(caller.guards_intact());
 
     // 24 threads: the normaliser is summed over 16 lanes instead of 32, a different float order (n * 2^-24

@@ -2,13 +2,9 @@
 // GEMM built from DefaultMma (cp.async + ldmatrix + mma for the multistage loop, predicated global loads for
 // the pipelined one) must give the exact product of small-integer matrices, K tail included. Also the
 // ldmatrix lane map, which the multiplies cannot pin down alone (a consistent error in A and B cancels).
-#include <gtest/gtest.h>
-
-#include <vector>
-
 #include "cutlass/device_kernel.h"
 #include "cutlass/gemm/threadblock/default_mma.h"
-#include "frame.cuh"
+#include "sim_test.h"
 #include "vyr_sim.h"
 
 namespace {
@@ -52,14 +48,6 @@ struct TileGemm {
     }
 };
 
-template <class T>
-T* upload(const std::vector<T>& h) {
-    T* d = nullptr;
-    cudaMalloc(&d, h.size() * sizeof(T));
-    cudaMemcpy(d, h.data(), h.size() * sizeof(T), cudaMemcpyHostToDevice);
-    return d;
-}
-
 // Runs the tile GEMM on integer inputs from `value` and compares with the exact product.
 template <class Gemm, class Element, class Accumulator, class Value>
 void check_tile_gemm(int m, int n, int k, Value value) {
@@ -68,8 +56,7 @@ void check_tile_gemm(int m, int n, int k, Value value) {
     for (size_t i = 0; i < b.size(); ++i) b[i] = Element(value(i, 1));
     Element* d_a = upload(a);
     Element* d_b = upload(b);
-    Accumulator* d_d = nullptr;
-    cudaMalloc(&d_d, sizeof(Accumulator) * m * n);
+    Accumulator* d_d = upload(std::vector<Accumulator>((size_t)m * n));
     typename Gemm::Params p{m,   n,
                             k,   typename Gemm::Mma::IteratorA::Params(cutlass::layout::RowMajor(k)),
                             d_a, typename Gemm::Mma::IteratorB::Params(cutlass::layout::ColumnMajor(k)),
@@ -79,17 +66,14 @@ void check_tile_gemm(int m, int n, int k, Value value) {
     ASSERT_TRUE(vyr::allow_dynamic_smem(kernel, smem, nullptr));
     ASSERT_EQ(cudaSuccess, vyr::launch(kernel, dim3(m / 64, n / 64), 128, smem, nullptr, p));
     ASSERT_EQ(cudaSuccess, cudaDeviceSynchronize());
-    std::vector<Accumulator> d((size_t)m * n);
-    cudaMemcpy(d.data(), d_d, d.size() * sizeof(Accumulator), cudaMemcpyDeviceToHost);
+    const std::vector<Accumulator> d = download(d_d, (size_t)m * n);
     for (int r = 0; r < m; ++r)
         for (int c = 0; c < n; ++c) {
             double want = 0;
             for (int i = 0; i < k; ++i) want += double(a[(size_t)r * k + i]) * double(b[(size_t)c * k + i]);
             ASSERT_EQ(want, double(d[(size_t)r * n + c])) << "row " << r << " column " << c;
         }
-    cudaFree(d_a);
-    cudaFree(d_b);
-    cudaFree(d_d);
+    for (void* ptr : {(void*)d_a, (void*)d_b, (void*)d_d}) cudaFree(ptr);
 }
 
 // Small integers keep every sum exact in half precision (|sum| <= 4 * 88 < 2048).
@@ -123,11 +107,9 @@ __global__ void ldsm_kernel(unsigned* out) {
 
 template <int Q, bool Trans>
 void check_ldsm() {
-    unsigned* d_out = nullptr;
-    cudaMalloc(&d_out, 32 * Q * sizeof(unsigned));
+    unsigned* d_out = upload(std::vector<unsigned>(32 * Q));
     ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(ldsm_kernel<Q, Trans>), 1, 32, 0, nullptr, d_out));
-    std::vector<unsigned> out(32 * Q);
-    cudaMemcpy(out.data(), d_out, out.size() * sizeof(unsigned), cudaMemcpyDeviceToHost);
+    const std::vector<unsigned> out = download(d_out, 32 * Q);
     for (int l = 0; l < 32; ++l)
         for (int q = 0; q < Q; ++q) {
             const int g = l / 4, t = l % 4;
@@ -170,10 +152,8 @@ TEST(SimCutlass, SmallAsyncCopiesLandAtTheirWait) {
     unsigned* d_src = upload(src);
     unsigned* d_out = upload(std::vector<unsigned>(16, 0));
     ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(small_copies_kernel), 1, 4, 0, nullptr, d_src, d_out));
-    std::vector<unsigned> out(16);
-    cudaMemcpy(out.data(), d_out, out.size() * sizeof(unsigned), cudaMemcpyDeviceToHost);
     const std::vector<unsigned> want = {~0u, ~0u, ~0u, ~0u, 10, 11, 0, 0, 14, 17, 16, 17, 100, 101, 102, 103};
-    EXPECT_EQ(want, out);
+    EXPECT_EQ(want, download(d_out, 16));
     cudaFree(d_src);
     cudaFree(d_out);
 }
@@ -192,9 +172,7 @@ TEST(SimCutlass, NotImplementedIsAKernelFault) {
     EXPECT_EQ(cudaErrorLaunchFailure, cudaDeviceSynchronize());
     EXPECT_NE(std::string::npos, std::string(vyr_sim_last_fault()).find("without a simulator body"));
     EXPECT_EQ(cudaSuccess, cudaDeviceReset());
-    int out = -1;
-    cudaMemcpy(&out, d_out, sizeof out, cudaMemcpyDeviceToHost);
-    EXPECT_EQ(0, out);
+    EXPECT_EQ(0, download(d_out, 1)[0]);
     cudaFree(d_out);
 }
 
