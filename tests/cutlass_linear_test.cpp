@@ -175,15 +175,6 @@ TEST(CutlassLinear, EveryCompiledKernelMatchesTheReference) {
     }
 }
 
-// One block for a single row: only row 0 is written.
-TEST(CutlassLinear, SingleRow) {
-    const Row row{kHalf, kHalf, 3};
-    LinearCall call(row, Problem{1, 1, 64, 256, 64, 256, true}, 3);
-    ASSERT_EQ(VyrSuccess, call.run(row));
-    CUDA_CHECK(cudaDeviceSynchronize());
-    check_output(row, call);
-}
-
 TEST(CutlassLinear, SelectionBySharedMemory) {
     VYR_SIM_ONLY();
 #if defined(VYR_BACKEND_SIM)

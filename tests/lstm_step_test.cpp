@@ -12,24 +12,6 @@ using vyr_test::DeviceBuffer;
 
 constexpr uint16_t kUntouched = 0x7bff;  // the largest finite half, a value the step cannot produce
 
-struct StepResult {
-    std::vector<__half> state, out;
-};
-
-StepResult run_step(int N, int H, const std::vector<float>& gates, const std::vector<float>& bias,
-                    const std::vector<float>& state) {
-    DeviceBuffer<__half> d_gates(vyr_test::to_half(gates)), d_bias(vyr_test::to_half(bias));
-    DeviceBuffer<__half> d_state(vyr_test::to_half(state));
-    DeviceBuffer<__half> d_out((size_t)N * 2 * H);
-    d_out.upload(std::vector<__half>(d_out.size(), __ushort_as_half(kUntouched)));
-    host_lstm_step_f16(nullptr, N, H, d_bias.get(), d_gates.get(), d_state.get(), d_out.get());
-    EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
-    EXPECT_EQ(cudaSuccess, cudaGetLastError());
-    EXPECT_TRUE(d_state.guards_intact());
-    EXPECT_TRUE(d_out.guards_intact());
-    return {d_state.download(), d_out.download()};
-}
-
 // Checks new state and output rows against the reference; units H .. 2H-1 of every row keep their contents.
 void check_step(int N, int H, uint64_t seed) {
     SCOPED_TRACE("N=" + std::to_string(N) + " H=" + std::to_string(H));
@@ -37,15 +19,22 @@ void check_step(int N, int H, uint64_t seed) {
     const std::vector<float> gates = vyr_test::round_to_half(rng.uniform_vec((size_t)N * 4 * H, -3, 3));
     const std::vector<float> bias = vyr_test::round_to_half(rng.uniform_vec(4 * H, -1, 1));
     const std::vector<float> state = vyr_test::round_to_half(rng.uniform_vec((size_t)N * H, -2, 2));
-    const StepResult r = run_step(N, H, gates, bias, state);
+    DeviceBuffer<__half> d_gates(vyr_test::to_half(gates)), d_bias(vyr_test::to_half(bias));
+    DeviceBuffer<__half> d_state(vyr_test::to_half(state)), d_out((size_t)N * 2 * H);
+    d_out.upload(std::vector<__half>(d_out.size(), __ushort_as_half(kUntouched)));
+    host_lstm_step_f16(nullptr, N, H, d_bias.get(), d_gates.get(), d_state.get(), d_out.get());
+    EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
+    EXPECT_EQ(cudaSuccess, cudaGetLastError());
+    EXPECT_TRUE(d_state.guards_intact() && d_out.guards_intact());
+    const std::vector<__half> out = d_out.download();
     const vyr_ref::LstmStepResult ref = vyr_ref::lstm_step(N, H, gates, bias, state);
 
     std::vector<float> h((size_t)N * H);
     bool untouched = true;
     for (int n = 0; n < N; ++n)
         for (int u = 0; u < H; ++u) {
-            h[(size_t)n * H + u] = __half2float(r.out[(size_t)n * 2 * H + u]);
-            untouched &= __half_as_ushort(r.out[(size_t)n * 2 * H + H + u]) == kUntouched;
+            h[(size_t)n * H + u] = __half2float(out[(size_t)n * 2 * H + u]);
+            untouched &= __half_as_ushort(out[(size_t)n * 2 * H + H + u]) == kUntouched;
         }
     // The half sum gate + bias is reproduced exactly. On the GPU tanh is within e = 2^-10.987 relative, so
     // sigmoid = 0.5 tanh(x/2) + 0.5 is within e/2 absolute. Then c = f c_prev + i g is within
@@ -53,7 +42,8 @@ void check_step(int N, int H, uint64_t seed) {
     // store adds 2^-11 relative. h = o tanh(c), from the unrounded c, adds tanh's own e and o's e/2 to the
     // 2.5 e carried by c: 4 e, plus its half store (2^-12 for |h| <= 1). Float roundings are far below these.
     const double e = vyr_test::kTanhApproxRel;
-    EXPECT_TRUE(vyr_test::all_near(vyr_test::to_float(r.state), ref.c, 2.5 * e, vyr_test::kHalfUnit));
+    EXPECT_TRUE(
+        vyr_test::all_near(vyr_test::to_float(d_state.download()), ref.c, 2.5 * e, vyr_test::kHalfUnit));
     EXPECT_TRUE(vyr_test::all_near(h, ref.h, 4 * e + vyr_test::kHalfUnit / 2));
     EXPECT_TRUE(untouched);
 }
