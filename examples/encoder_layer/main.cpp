@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr int N = 1, T = 16, C = 512, H = 8, HD = 64, F = 3072, M = N * T * 16;
+constexpr int N = 1, T = 16, C = 512, H = 8, HD = 64, F = 1024, M = N * T * 16;
 
 // A dense half descriptor, dimensions outermost first.
 TensorDesc desc(void* data, std::initializer_list<std::pair<int, int64_t>> dims) {
