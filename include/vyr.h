@@ -586,10 +586,10 @@ typedef struct DimDesc {
 
 /* A tensor as the transformer functions receive it. `dtype` is a VYR_TYPE_* code. `dims` lists the
  * dimensions in any order; the first entry with a given name is the one used. A function states an expected
- * rank and the expected names and sizes, outermost first, and accepts a descriptor only when ndims equals that
- * rank and, from the innermost named dimension outward, every size is as expected (and not negative) and every
- * stride is the product of the sizes inside it: the memory must be dense in the expected order. int8 tensors
- * may carry one float scale per row (`scale_data`, with `scale_dim` naming the reduced dimension and
+ * rank and the expected names and sizes, outermost first, and accepts a descriptor only when ndims equals
+ * that rank and, from the innermost named dimension outward, every size is as expected (and not negative) and
+ * every stride is the product of the sizes inside it: the memory must be dense in the expected order. int8
+ * tensors may carry one float scale per row (`scale_data`, with `scale_dim` naming the reduced dimension and
  * `scale_dtype` = VYR_TYPE_FLOAT); a missing scale array stands for 1/127 on every row.
  *
  * The tiled layout: a half matrix of R rows and Q columns is the dense array [R/16][Q/8][16][8] (tiles of
@@ -621,9 +621,9 @@ VYR_STATIC_ASSERT(offsetof(TensorDesc, scale_data) == 208 && offsetof(TensorDesc
  * of the compiled set, a data pointer is null or not 16-byte aligned. */
 
 /* y = x * weights^T + bias in the tiled layout. x: (M/16, K/w, 16, w) named M, K, m, k; weights:
- * (N/16, K/w, 16, w) named N, K, n, k; y: half (M/16, N/8, 16, 8) named M, N, m, n; bias: NULL or half, rank 1,
- * named N, N elements, stride 1. x and weights both half, or both int8 (scales with scale_dim 'K', one per row
- * of x and of weights; y = half((wscale * xscale) * sum) + bias). Served: K = 512, 1536, 2048, 6144; M a
+ * (N/16, K/w, 16, w) named N, K, n, k; y: half (M/16, N/8, 16, 8) named M, N, m, n; bias: NULL or half, rank
+ * 1, named N, N elements, stride 1. x and weights both half, or both int8 (scales with scale_dim 'K', one per
+ * row of x and of weights; y = half((wscale * xscale) * sum) + bias). Served: K = 512, 1536, 2048, 6144; M a
  * positive multiple of 256; N a positive multiple of 128. The sum is accumulated in float (half) or exactly
  * in int32 (int8), rounded to half, then the half bias is added in half precision. */
 VYR_API int vyr_linear(cudaStream_t stream, const TensorDesc* x, const TensorDesc* weights,
@@ -632,9 +632,9 @@ VYR_API int vyr_linear(cudaStream_t stream, const TensorDesc* x, const TensorDes
 /* QKV projection with rotary embedding. x: (N, T, C_in/w, 16, w) named N, T, C, t, c; weights: (3, H, hd/16,
  * C_in/w, 16, w) named 0, H, D, C, d, c; sincos: half (T, hd/8, 16, 8) named T, D, t, d, holding at (step,
  * 2p) the sine and at (step, 2p + 1) the cosine of pair p; out: half (N, T, 3, H, hd/8, 16, 8) named N, T, 0,
- * H, D, t, d. Query and key columns are rotated, (x0, x1) -> (x0 c - x1 s, x0 s + x1 c) in half precision with
- * every product rounded; value columns are stored with each 8 x 8 block transposed. Served: C_in = 512 or
- * 1536; hd = 16, 32 or 64; 3 * H * hd a positive multiple of 128; N * T * 16 a positive multiple of 256.
+ * H, D, t, d. Query and key columns are rotated, (x0, x1) -> (x0 c - x1 s, x0 s + x1 c) in half precision
+ * with every product rounded; value columns are stored with each 8 x 8 block transposed. Served: C_in = 512
+ * or 1536; hd a positive multiple of 16; 3 * H * hd a multiple of 128; N * T * 16 a positive multiple of 256.
  * `unused` has no effect. */
 VYR_API int vyr_qkv_rotary(cudaStream_t stream, const TensorDesc* x, const TensorDesc* weights,
                            const TensorDesc* sincos, const TensorDesc* out, int* work_counter, float unused);
@@ -644,22 +644,22 @@ VYR_API int vyr_qkv_rotary(cudaStream_t stream, const TensorDesc* x, const Tenso
  * tile q attends to the keys of tiles q - S .. q + S inside the sequence (S = 8 for the window (127, 128),
  * 16 for (255, 256); no other window is served). N, T or H of 0: VyrSuccess with nothing enqueued. A refused
  * shared-memory opt-in prints a message and returns VyrUnsupported. */
-VYR_API int vyr_masked_attention(cudaStream_t stream, int window_left, int window_right, const TensorDesc* qkv,
-                                 const TensorDesc* out);
+VYR_API int vyr_masked_attention(cudaStream_t stream, int window_left, int window_right,
+                                 const TensorDesc* qkv, const TensorDesc* out);
 
 /* out = value * SiLU(gate) of v = x * weights^T, the weight rows interleaved in groups of 16 (rows 32q .. +15
  * values, 32q + 16 .. +31 gates of output columns 16q .. +15). x: (M/16, K/w, 16, w) named M, K, m, k;
  * weights: (F/16, K/w, 16, w) named N, K, n, k; out: half (M/16, F/16, 16, 8) named M, N, m, n. Half operands
  * accumulate in float when float_accumulate is non-zero, in half otherwise; int8 operands (scales as for
- * vyr_linear) always in int32. Served: K = 512 or 1536; F a positive multiple of 128; M a positive multiple of
- * 128 (256 with half accumulation). */
+ * vyr_linear) always in int32. Served: K = 512 or 1536; F a positive multiple of 128; M a positive multiple
+ * of 128 (256 with half accumulation). */
 VYR_API int vyr_mm_swiglu(cudaStream_t stream, const TensorDesc* x, const TensorDesc* weights,
                           const TensorDesc* out, int* work_counter, int float_accumulate);
 
 /* v = alpha * residual + x (one half fused multiply-add), out = half(v * weight / rms(v)) per row, with
- * rms(v) = sqrt(mean(v^2) + 1e-5). x, residual, out: half (N, T, F/8, 16, 8) named N, T, C, t, c (residual and
- * out with the same sizes and strides as x; out NULL or with NULL data: no half output); weight: half, rank
- * 1, named C, F elements, stride 1. out8 (NULL or rank 0: none): int8 (N, T, F/16, 16, 16), the same
+ * rms(v) = sqrt(mean(v^2) + 1e-5). x, residual, out: half (N, T, F/8, 16, 8) named N, T, C, t, c (residual
+ * and out with the same sizes and strides as x; out NULL or with NULL data: no half output); weight: half,
+ * rank 1, named C, F elements, stride 1. out8 (NULL or rank 0: none): int8 (N, T, F/16, 16, 16), the same
  * elements rounded half away from zero and clamped to [-127, 127]: with scales (scale_data, scale_dim 'C')
  * each row is quantised to its own scale max|v * weight| / rms / 128, written there; without, to the fixed
  * scale 1/127 that readers assume for a missing scale array (q = 127 * out). F must be a positive multiple of

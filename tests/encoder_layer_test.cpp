@@ -11,7 +11,7 @@ namespace {
 using vyr_test::dense_desc;
 using vyr_test::DeviceBuffer;
 
-constexpr int N = 1, T = 16, C = 512, H = 8, HD = 64, F = 3072, M = N * T * 16;
+constexpr int N = 1, T = 16, C = 512, H = 8, HD = 64, F = 1024, M = N * T * 16;
 
 // A half activation of M x cols in the names the matrix products read.
 TensorDesc as_matrix(void* p, int cols, char outer, char inner) {

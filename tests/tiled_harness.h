@@ -50,6 +50,7 @@ inline std::vector<int8_t> tiled_int8(const std::vector<float>& m, size_t rows, 
 inline std::vector<unsigned char> tiled_bytes(const std::vector<float>& m, size_t rows, size_t cols,
                                               bool half) {
     std::vector<unsigned char> bytes(m.size() * (half ? 2 : 1));
+    if (bytes.empty()) return bytes;
     if (half) {
         const std::vector<__half> t = tiled_half(m, rows, cols);
         std::memcpy(bytes.data(), t.data(), bytes.size());

@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr int N = 1, T = 16, C = 512, H = 8, HD = 64, F = 3072, M = N * T * 16;
+constexpr int N = 1, T = 16, C = 512, H = 8, HD = 64, F = 1024, M = N * T * 16;
 
 // A dense half descriptor, dimensions outermost first.
 TensorDesc desc(void* data, std::initializer_list<std::pair<int, int64_t>> dims) {
@@ -107,6 +107,7 @@ int main() {
     status |= vyr_linear(s, &ff_x, &w2, &b2, &y_y, counter);
     status |= vyr_rmsnorm_residual(s, &y_seq, &h_seq, &g2, &out_seq, nullptr, 1.0f);
     const cudaError_t e = cudaStreamSynchronize(s);
+    cudaStreamDestroy(s);
     if (status != VyrSuccess || e != cudaSuccess) {
         std::fprintf(stderr, "encoder layer failed: status %d, %s\n", status, cudaGetErrorString(e));
         return 1;
@@ -116,5 +117,9 @@ int main() {
     double sum_sq = 0.0;
     for (const __half& v : result) sum_sq += (double)__half2float(v) * __half2float(v);
     std::printf("encoder layer: %d x %d outputs, rms %.4f\n", M, C, std::sqrt(sum_sq / result.size()));
+    for (void* p : {(void*)x, (void*)w_qkv, (void*)w_o, (void*)w_1, (void*)w_2, (void*)b_o, (void*)b_2,
+                    (void*)g_1, (void*)g_2, (void*)sincos, (void*)qkv, (void*)att, (void*)proj, (void*)h,
+                    (void*)ff, (void*)y, (void*)out, (void*)counter})
+        cudaFree(p);
     return 0;
 }
