@@ -41,7 +41,7 @@ size_t seq_size(const Shape& s) {
 vyr_ref::CutlassLstmLayer random_layer(const Shape& s, uint64_t seed) {
     vyr_test::Rng rng(seed);
     const bool int8 = s.type == VYR_TYPE_INT8;
-    vyr_ref::CutlassLstmLayer l{s.M, s.L, s.T, int8};
+    vyr_ref::CutlassLstmLayer l{s.M, s.L, s.T, int8, {}, {}, {}, {}, {}};
     auto value = [&](float bound) {
         return int8 ? (float)rng.integer(-(int)bound, (int)bound)
                     : vyr_test::round_to_half({rng.uniform(-bound, bound)})[0];
