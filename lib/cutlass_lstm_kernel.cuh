@@ -3,7 +3,8 @@
 // half, 128 for 8-bit, all four gates of each): the split-A multiply of [x | h] with the weights, then the
 // cell update in the epilogue, which writes h back into the sequence buffer for the next step to read.
 //
-// Included by the units that instantiate the variant table (cutlass_lstm_f16.cu, cutlass_lstm_s8.cu).
+// Included by the units that instantiate the variant tables (cutlass_lstm_f16.cu, cutlass_lstm_s8.cu, and
+// cutlass_lstm_brf.cu, whose 384 path shares the cell staging, the epilogue and the launch checks).
 #pragma once
 
 #include <cutlass/cutlass.h>

@@ -430,7 +430,7 @@ bool run_block(BlockRun& b) {
 // Static __shared__ variables live in one section for all blocks; each resident block keeps its own contents
 // there while it runs, and in a save area while another resident block runs.
 size_t static_smem_size() {
-    const char* const start = __start_vyr_smem;
+    char* const start = __start_vyr_smem;
     return start && __stop_vyr_smem - start > 0 ? (size_t)(__stop_vyr_smem - start) : 0;
 }
 void own_static_smem(BlockRun* b) {
