@@ -35,8 +35,9 @@
  *                               status 1 and a message on a configuration it cannot serve)
  *
  * A cleared result has been taken out of the runtime's last-error state; a peeked one is still there for the
- * caller's next query. Functions with a VyrStatus result do not inspect their launch: a configuration the
- * runtime refuses is seen at the caller's next error query. */
+ * caller's next query. Functions with a VyrStatus result do not inspect their launch (except host_linear and
+ * host_linear_swiglu_f16, which report it as 3): a configuration the runtime refuses is seen at the caller's
+ * next error query. */
 #ifndef VYR_H
 #define VYR_H
 

@@ -333,7 +333,8 @@ __device__ inline void mma_m16n8k16_f16([[maybe_unused]] float (&d)[4],
 }
 
 // f16 accumulate: the result is the exact sum rounded once to half.
-__device__ inline void mma_m16n8k16_f16_acc16(unsigned (&d)[2], const MmaF16AccOperands& in) {
+__device__ inline void mma_m16n8k16_f16_acc16([[maybe_unused]] unsigned (&d)[2],
+                                              [[maybe_unused]] const MmaF16AccOperands& in) {
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 800
     asm volatile(
         "mma.sync.aligned.m16n8k16.row.col.f16.f16.f16.f16 {%0,%1}, {%2,%3,%4,%5}, {%6,%7}, {%8,%9};\n"
@@ -408,7 +409,7 @@ void load(::vyr_sim::LaneSlot* lanes, unsigned, int) {
 #endif
 
 template <int Q, bool Trans>
-__device__ inline void ldmatrix_b16(unsigned (&d)[Q], const void* row) {
+__device__ inline void ldmatrix_b16([[maybe_unused]] unsigned (&d)[Q], [[maybe_unused]] const void* row) {
     static_assert(Q == 1 || Q == 2 || Q == 4, "ldmatrix loads 1, 2 or 4 matrices");
 #if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 750
     const unsigned addr = static_cast<unsigned>(__cvta_generic_to_shared(row));

@@ -5,7 +5,9 @@
 #
 # From a clean checkout. The GPU machine has CUDA, CMake and ninja but no GoogleTest package: copy the
 # sources next to the checkout first (`mkdir -p .deps && cp -r /usr/src/googletest .deps/`; .deps is ignored
-# by git) and carry `.deps` to the machine with the checkout.
+# by git) and carry `.deps` to the machine with the checkout. Likewise the CUTLASS headers, which the GPU
+# machine cannot install: `cp -r "$(python3 -c 'import cutlass_library, os; print(os.path.dirname(
+# cutlass_library.__file__))')/source/include" .deps/cutlass`.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 out=${OUT:-$PWD/gpu-check-out}
@@ -16,11 +18,12 @@ log() { echo "== $*" | tee -a "$out/summary.txt"; }
 nvidia-smi --query-gpu=name,compute_cap,driver_version,memory.total --format=csv,noheader >"$out/gpu.txt" 2>&1
 log "GPU: $(head -1 "$out/gpu.txt")"
 arch=${VYR_CUDA_ARCHS:-$(head -1 "$out/gpu.txt" | awk -F', ' '{print $2}' | tr -d .)}
-gtest=()
-[ -d .deps/googletest ] && gtest=(-DVYR_GTEST_SOURCE_DIR="$PWD/.deps/googletest")
+deps=()
+[ -d .deps/googletest ] && deps=(-DVYR_GTEST_SOURCE_DIR="$PWD/.deps/googletest")
+[ -d .deps/cutlass ] && deps+=(-DVYR_CUTLASS_DIR="$PWD/.deps/cutlass")
 
 log "build for sm_$arch"
-if ! { cmake -S . -B build-gpu -G Ninja -DVYR_BACKEND=cuda -DVYR_CUDA_ARCHS="$arch" -DCMAKE_BUILD_TYPE=Release "${gtest[@]}" &&
+if ! { cmake -S . -B build-gpu -G Ninja -DVYR_BACKEND=cuda -DVYR_CUDA_ARCHS="$arch" -DCMAKE_BUILD_TYPE=Release "${deps[@]}" &&
        cmake --build build-gpu -j "$(nproc)"; } >"$out/build.log" 2>&1; then
   log "build failed (see build.log)"; tail -30 "$out/build.log"; exit 1
 fi
