@@ -20,6 +20,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "activation.cuh"
 #include "frame.cuh"
 
 namespace vyr {
@@ -190,8 +191,8 @@ __global__ void __launch_bounds__(Warps * 32)
                 RegTile<Acc> y;
                 for (int e = 0; e < RegTile<Acc>::Layout::kElements; ++e) {
                     const float v = acc[i][2 * p].get(e), g = acc[i][2 * p + 1].get(e);
-                    const float sigmoid_g = fast_rcp(1.0f + fast_exp2(g * -1.44269502f));
-                    y.set(e, (v * g) * sigmoid_g);
+                    // The exponential form on every target: 1 / (1 + 2^(-g log2 e)).
+                    y.set(e, (v * g) * sigmoid_form<ActivationForm::Exp2>(g));
                 }
                 to_half(y, lane).store16x16(tile_at(out, row0 + i, Rows / 32, col[2 * p] / 2));
             }
