@@ -7,8 +7,6 @@
 namespace vyr {
 
 constexpr int kPersistentBlocks = 1024;
-constexpr int kItemRowBlocks = 2;  // 128-row blocks per work item
-constexpr int kBlockTiles = 8;     // 16-row (or 16-column) tiles per 128-row (or 128-column) block
 
 // blocks: (M / 128, N / 128). The half variants ignore the scale pointers.
 template <class Op, int kThreads, int kMinBlocks>
@@ -17,6 +15,8 @@ __global__ void __launch_bounds__(kThreads, kMinBlocks)
               const float* x_scales, const float* w_scales, const __half* bias, __half* y,
               int* work_counter) {
 #if VYR_TILED_ARCH
+    constexpr int kItemRowBlocks = 2;  // 128-row blocks per work item
+    constexpr int kBlockTiles = 8;     // 16-row (or 16-column) tiles per 128-row (or 128-column) block
     static_assert(Op::kThreads == kThreads && Op::kRowTiles == kBlockTiles && Op::kColTiles == kBlockTiles,
                   "one block computes 128 x 128 outputs");
     using Smem = typename Op::template SMem<true>;
