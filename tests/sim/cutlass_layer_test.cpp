@@ -9,6 +9,7 @@
 #include "cutlass/device_kernel.h"
 #include "cutlass/gemm/threadblock/default_mma.h"
 #include "frame.cuh"
+#include "vyr_sim.h"
 
 namespace {
 
@@ -144,6 +145,57 @@ TEST(SimCutlass, LdmatrixLaneMap) {
     check_ldsm<4, false>();
     check_ldsm<1, true>();
     check_ldsm<4, true>();
+}
+
+// cp.async of 4 and 8 bytes, copied or zero-filled: poison until the covering wait, then the data; and a
+// shared store through a 32-bit shared address lands where the pointer points.
+__global__ void small_copies_kernel(const unsigned* src, unsigned* out) {
+    __shared__ __align__(16) unsigned smem[8];
+    unsigned* s = smem + 2 * (3 - threadIdx.x);  // later threads below, so a copy landing too wide shows
+    cutlass::arch::cp_async_zfill<8>(s, src + 2 * threadIdx.x, threadIdx.x != 1);
+    cutlass::arch::cp_async<4>(s + 1, src + 7, threadIdx.x == 2);  // overwrites the second word of lane 2
+    cutlass::arch::cp_async_fence();
+    out[threadIdx.x] = s[0];  // before the wait: poison
+    cutlass::arch::cp_async_wait<0>();
+    __syncthreads();
+    out[4 + 2 * threadIdx.x] = s[0];
+    out[5 + 2 * threadIdx.x] = s[1];
+    const unsigned marker = 100 + threadIdx.x;
+    cutlass::arch::shared_store<4>(cutlass::arch::cutlass_get_smem_pointer(s), &marker);
+    out[12 + threadIdx.x] = s[0];
+}
+
+TEST(SimCutlass, SmallAsyncCopiesLandAtTheirWait) {
+    const std::vector<unsigned> src = {10, 11, 12, 13, 14, 15, 16, 17};
+    unsigned* d_src = upload(src);
+    unsigned* d_out = upload(std::vector<unsigned>(16, 0));
+    ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(small_copies_kernel), 1, 4, 0, nullptr, d_src, d_out));
+    std::vector<unsigned> out(16);
+    cudaMemcpy(out.data(), d_out, out.size() * sizeof(unsigned), cudaMemcpyDeviceToHost);
+    const std::vector<unsigned> want = {~0u, ~0u, ~0u, ~0u, 10, 11, 0, 0, 14, 17, 16, 17, 100, 101, 102, 103};
+    EXPECT_EQ(want, out);
+    cudaFree(d_src);
+    cudaFree(d_out);
+}
+
+// A CUTLASS operation without a simulator body stops the kernel with a report instead of doing nothing.
+__global__ void not_implemented_kernel(int* out) {
+    CUTLASS_NOT_IMPLEMENTED();
+    *out = 1;
+}
+
+TEST(SimCutlass, NotImplementedIsAKernelFault) {
+    int* d_out = upload(std::vector<int>(1, 0));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(not_implemented_kernel), 1, 32, 0, nullptr, d_out));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(cudaErrorLaunchFailure, cudaDeviceSynchronize());
+    EXPECT_NE(std::string::npos, std::string(vyr_sim_last_fault()).find("without a simulator body"));
+    EXPECT_EQ(cudaSuccess, cudaDeviceReset());
+    int out = -1;
+    cudaMemcpy(&out, d_out, sizeof out, cudaMemcpyDeviceToHost);
+    EXPECT_EQ(0, out);
+    cudaFree(d_out);
 }
 
 }  // namespace
