@@ -30,7 +30,8 @@
  *   VyrStatus or cudaError_t,   host_small_lstm, host_window_ntwc_f16: VyrUnsupported when the sizes are not
  *   peeked                      handled, else cudaPeekAtLastError() after the enqueue. Both codes are
  *                               integers, and 1 is both VyrUnsupported and cudaErrorInvalidValue: for these
- *                               two functions a 1 means "refused or invalid", nothing was enqueued either way
+ *                               two functions a 1 means either a refusal (nothing enqueued) or an invalid-
+ *                               value error of the launch or of an earlier call, still pending
  *   nothing                     host_lstm_step_f16; host_cutlass_lstm (which ends the process with exit
  *                               status 1 and a message on a configuration it cannot serve)
  *
