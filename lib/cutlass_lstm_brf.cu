@@ -52,7 +52,7 @@ struct LstmBrfVariant {
 };
 
 template <class V>
-__global__ void __launch_bounds__(V::kThreads) LstmBrfKernel(LstmParams<typename V::Mma> p) {
+__global__ void __launch_bounds__(V::kThreads) LstmBrfKernel([[maybe_unused]] LstmParams<typename V::Mma> p) {
 #if VYR_ARCH == 0 || VYR_ARCH >= 800
     using Mma = typename V::Mma;
     const int tiles = p.grid_tiled_shape.m();

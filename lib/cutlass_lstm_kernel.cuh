@@ -294,7 +294,8 @@ __device__ void lstm_dynamic_schedule(const LstmParams<typename V::Mma>& p, cons
 }
 
 template <class V, bool Dynamic>
-__global__ void __launch_bounds__(V::kThreads) LstmKernel(LstmParams<typename V::Mma> params) {
+__global__ void __launch_bounds__(V::kThreads)
+    LstmKernel([[maybe_unused]] LstmParams<typename V::Mma> params) {
 #if VYR_ARCH == 0 || VYR_ARCH >= 800
     VYR_DYNAMIC_SMEM(unsigned char, smem);
     const LstmShared<V> shared(smem);

@@ -236,6 +236,12 @@ inline int __reduce_max_sync(unsigned mask, int v, vyr_sim::Site s = VYR_SIM_SIT
         mask, 32, &in, &out, 0, s);
     return (int)(out ^ 0x80000000u);
 }
+// A kernel's deliberate abort (the device code of an architecture a kernel does not serve): a fault of the
+// launch, as on the GPU, where it ends the kernel with an error.
+[[noreturn]] inline void __trap() {
+    vyr_sim::kernel_fault("__trap() called");
+}
+
 inline unsigned __activemask() {
     return vyr_sim::active_mask();
 }
