@@ -120,8 +120,8 @@ class Fn:
 # ---- checking ---------------------------------------------------------------------------------------------
 
 
-def _tokens(spec: str) -> list[str]:
-    return spec.split()
+def _tokens(shape: str) -> list[str]:
+    return shape.split()
 
 
 def _bind_shapes(fn: Fn, views: dict, sym: dict) -> None:
