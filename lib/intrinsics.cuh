@@ -581,12 +581,6 @@ __device__ inline void cp_async_sized(void* smem_dst, const void* gmem_src, int 
 
 // ---- Tiled transformer kernels (8.0 and later): half-accumulating mma, 8x8 transposes, group waits ----
 
-// m16n8k16 with f16 accumulators: a and b as for MmaF16Operands; c and d are 2 registers of half pairs,
-// register i holding row g + 8 * i, columns 2t and 2t + 1 (the layout of MmaF16AccOperands). The products are
-// summed exactly and rounded to half once per instruction (the hardware's internal precision is wider than
-// half; tests allow one rounding per instruction).
-using MmaF16HalfAccOperands = MmaF16AccOperands;
-
 #if defined(VYR_SIM)
 namespace sim_mma {
 // movmatrix.trans: lane l holds elements (l / 4, 2 (l % 4)) and (l / 4, 2 (l % 4) + 1) of an 8 x 8 matrix
@@ -605,10 +599,6 @@ inline void transpose8x8_lanes(::vyr_sim::LaneSlot* lanes, unsigned, int) {
 }
 }  // namespace sim_mma
 #endif
-
-__device__ inline void mma_m16n8k16_f16_half_acc(unsigned (&d)[2], const MmaF16HalfAccOperands& in) {
-    mma_m16n8k16_f16_acc16(d, in);
-}
 
 // Warp-wide transpose of an 8 x 8 matrix of 16-bit elements held one pair per lane, in the accumulator
 // fragment order (lane l: row l / 4, columns 2 (l % 4) and 2 (l % 4) + 1). movmatrix exists from 7.5 on.

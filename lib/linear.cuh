@@ -99,7 +99,7 @@ struct RegTile<__half> : OperandTile<__half> {
 
   private:
     __device__ void mma8(int half, const RegTile<__half>& a, uint32_t b0, uint32_t b1) {
-        MmaF16HalfAccOperands op;
+        MmaF16AccOperands op;
 #pragma unroll
         for (int j = 0; j < 4; ++j) op.a[j] = a.r[j];
         op.b[0] = b0;
@@ -107,7 +107,7 @@ struct RegTile<__half> : OperandTile<__half> {
         op.c[0] = r[2 * half];
         op.c[1] = r[2 * half + 1];
         unsigned d[2];
-        mma_m16n8k16_f16_half_acc(d, op);
+        mma_m16n8k16_f16_acc16(d, op);
         r[2 * half] = d[0];
         r[2 * half + 1] = d[1];
     }

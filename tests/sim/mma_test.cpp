@@ -77,12 +77,12 @@ TEST(SimMma, FragmentsGiveTheExactProduct) {
 // One-hot operands pin the fragment maps of the half-accumulating product: with A = e(i, k) and
 // B = e(k, j), D = C + e(i, j), so each lane/register pair must receive exactly its own element.
 __global__ void mma_half_acc_kernel(const __half* a, const __half* b, const __half* c, __half* d) {
-    vyr::MmaF16HalfAccOperands op;
+    vyr::MmaF16AccOperands op;
     load_half_ab(op.a, op.b, a, b);
     __half* ch = reinterpret_cast<__half*>(op.c);
     for (int i = 0; i < 4; ++i) ch[i] = c[acc_index(threadIdx.x, i)];
     unsigned out[2];
-    vyr::mma_m16n8k16_f16_half_acc(out, op);
+    vyr::mma_m16n8k16_f16_acc16(out, op);
     const __half* oh = reinterpret_cast<const __half*>(out);
     for (int i = 0; i < 4; ++i) d[acc_index(threadIdx.x, i)] = oh[i];
 }
