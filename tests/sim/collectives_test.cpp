@@ -8,45 +8,26 @@ enum Op { kIdx, kUp, kDown, kXor };
 template <class T>
 __global__ void shuffle_kernel(T* out, int op, int arg, int width) {
     const int t = threadIdx.x;
-    T v = (T)(t * 3 + 1);
-    T r{};
-    switch (op) {
-        case kIdx:
-            r = __shfl_sync(0xffffffffu, v, arg, width);
-            break;
-        case kUp:
-            r = __shfl_up_sync(0xffffffffu, v, arg, width);
-            break;
-        case kDown:
-            r = __shfl_down_sync(0xffffffffu, v, arg, width);
-            break;
-        case kXor:
-            r = __shfl_xor_sync(0xffffffffu, v, arg, width);
-            break;
-    }
-    out[t] = r;
+    const T v = (T)(t * 3 + 1);
+    const unsigned all = 0xffffffffu;
+    out[t] = op == kIdx    ? __shfl_sync(all, v, arg, width)
+             : op == kUp   ? __shfl_up_sync(all, v, arg, width)
+             : op == kDown ? __shfl_down_sync(all, v, arg, width)
+                           : __shfl_xor_sync(all, v, arg, width);
 }
 
 // Source lane of a full-mask shuffle, from the PTX description: segments of `width` lanes; up/down sources
-// outside the segment, and xor sources above it, leave the lane's own value.
+// outside the segment, and xor sources above it, leave the lane's own value (xor may read an earlier one).
 int source_lane(int op, int lane, int arg, int width) {
     const int base = lane & ~(width - 1);
-    switch (op) {
-        case kIdx:
-            return base + (arg % width + width) % width;
-        case kUp:
-            return lane - arg < base ? lane : lane - arg;
-        case kDown:
-            return lane + arg >= base + width ? lane : lane + arg;
-        default:
-            return (lane ^ arg) >= base + width ? lane : (lane ^ arg);
-    }
+    if (op == kIdx) return base + (arg % width + width) % width;
+    const int src = op == kUp ? lane - arg : op == kDown ? lane + arg : lane ^ arg;
+    return (op != kXor && src < base) || src >= base + width ? lane : src;
 }
 
 template <class T>
 void check_shuffles(int block) {
-    T* out = nullptr;
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, block * sizeof(T)));
+    T* out = upload(std::vector<T>(block));
     for (int op : {kIdx, kUp, kDown, kXor})
         for (int width : {1, 2, 4, 8, 16, 32})
             for (int arg : {0, 1, 3, width - 1, width, 16, 31}) {
@@ -60,7 +41,6 @@ void check_shuffles(int block) {
                     ASSERT_EQ((T)(src * 3 + 1), got[t]) << "thread " << t;
                 }
             }
-    cudaFree(out);
 }
 
 TEST(SimCollectives, ShufflesMatchThePtxDefinition) {
@@ -89,8 +69,7 @@ __global__ void vote_kernel(unsigned* out) {
 }
 
 TEST(SimCollectives, VotesAndReductionsUnderPartialMasks) {
-    unsigned* out = nullptr;
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 64 * 4 * sizeof(unsigned)));
+    unsigned* out = upload(std::vector<unsigned>(64 * 4));
     ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(vote_kernel), 1, 64, 0, nullptr, out));
     const std::vector<unsigned> got = download(out, 64 * 4);
     unsigned even_sum = 0;
@@ -108,7 +87,6 @@ TEST(SimCollectives, VotesAndReductionsUnderPartialMasks) {
             EXPECT_TRUE(r[2] >> (t % 32) & 1u) << "the calling lane is active";
         }
     }
-    cudaFree(out);
 }
 
 // A tail warp of 16 threads: a full mask would name lanes that do not exist, so the kernel uses the mask of
@@ -121,8 +99,7 @@ __global__ void tail_warp_kernel(int* out) {
 }
 
 TEST(SimCollectives, PartialTailWarp) {
-    int* out = nullptr;
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 48 * sizeof(int)));
+    int* out = upload(std::vector<int>(48));
     ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(tail_warp_kernel), 1, 48, 0, nullptr, out));
     const std::vector<int> got = download(out, 48);
     for (int t = 0; t < 48; ++t) {
@@ -130,7 +107,6 @@ TEST(SimCollectives, PartialTailWarp) {
         for (int i = 0; i < 16; ++i) sum += base + i;
         EXPECT_EQ(sum, got[t]) << t;
     }
-    cudaFree(out);
 }
 
 }  // namespace

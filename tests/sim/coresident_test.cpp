@@ -12,13 +12,6 @@
 
 namespace {
 
-template <class T>
-std::vector<T> fetch(const T* d, size_t n) {
-    std::vector<T> h(n);
-    cudaMemcpy(h.data(), d, n * sizeof(T), cudaMemcpyDeviceToHost);
-    return h;
-}
-
 // Each phase every block writes its slot, passes the grid barrier and checks every other block's slot. A
 // static shared value set before the barrier must still be the block's own after it, although other blocks
 // ran in between.
@@ -67,23 +60,16 @@ __global__ void wait_for_last_kernel(unsigned* flag) {
 
 class SimCoresident : public testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_EQ(cudaSuccess, cudaMalloc(&words_, 64 * sizeof(unsigned)));
-        ASSERT_EQ(cudaSuccess, cudaMemset(words_, 0, 64 * sizeof(unsigned)));
-    }
     void TearDown() override {
         vyr_test::use_order_from_environment();
         vyr_sim_reset_device();
-        cudaFree(words_);
     }
-    unsigned* words_ = nullptr;
+    unsigned* words_ = upload(std::vector<unsigned>(64));
 };
 
 TEST_F(SimCoresident, GridBarrierAndHandoffUnderEveryOrder) {
-    int *slots = nullptr, *errors = nullptr, *chain = nullptr;
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&slots, 16 * sizeof(int)));
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&errors, sizeof(int)));
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&chain, 16 * sizeof(int)));
+    int *slots = upload(std::vector<int>(16)), *errors = upload(std::vector<int>(1));
+    int* chain = upload(std::vector<int>(16));
     std::vector<int> expect(16);
     for (int b = 0; b < 16; ++b) expect[b] = (b == 0 ? 0 : expect[b - 1]) * 3 + b;
     for (int order : {VYR_SIM_ORDER_FORWARD, VYR_SIM_ORDER_REVERSE, VYR_SIM_ORDER_SHUFFLE}) {
@@ -94,17 +80,14 @@ TEST_F(SimCoresident, GridBarrierAndHandoffUnderEveryOrder) {
         ASSERT_EQ(cudaSuccess,
                   vyr::launch(VYR_KERNEL(grid_phases_kernel), 16, 64, 0, nullptr, slots, words_, errors, 3));
         ASSERT_EQ(cudaSuccess, cudaDeviceSynchronize());
-        EXPECT_EQ(0, fetch(errors, 1)[0]);
-        EXPECT_EQ(16u * 6u, fetch(words_, 1)[0]);  // six barrier phases, every block arrived at each
+        EXPECT_EQ(0, download(errors, 1)[0]);
+        EXPECT_EQ(16u * 6u, download(words_, 1)[0]);  // six barrier phases, every block arrived at each
         // Under the reverse order the last block starts first and must wait for all the others.
         ASSERT_EQ(cudaSuccess,
                   vyr::launch(VYR_KERNEL(handoff_kernel), 16, 32, 0, nullptr, chain, words_ + 1));
         ASSERT_EQ(cudaSuccess, cudaDeviceSynchronize());
-        EXPECT_EQ(expect, fetch(chain, 16));
+        EXPECT_EQ(expect, download(chain, 16));
     }
-    cudaFree(slots);
-    cudaFree(errors);
-    cudaFree(chain);
 }
 
 TEST_F(SimCoresident, SpinsThatCannotProgressAreDeadlocks) {

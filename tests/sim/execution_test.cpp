@@ -25,14 +25,12 @@ __global__ void phases_kernel(int* errors, int phases) {
 }
 
 TEST(SimExecution, BarrierPhases) {
-    int* errors = nullptr;
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&errors, sizeof(int)));
+    int* errors = upload(std::vector<int>(1));
     for (int block : {1, 33, 256, 1024}) {
         cudaMemset(errors, 0, sizeof(int));
         ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(phases_kernel), 2, block, 0, nullptr, errors, 3));
         EXPECT_EQ(0, download(errors, 1)[0]) << "block " << block;
     }
-    cudaFree(errors);
 }
 
 // Reads a neighbour's shared slot without a barrier in between: the result depends on the resume order,
@@ -50,8 +48,7 @@ __global__ void fixed_kernel(int* out) {
 }
 
 TEST(SimExecution, MissingBarrierShowsUnderAnotherOrder) {
-    int* out = nullptr;
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 64 * sizeof(int)));
+    int* out = upload(std::vector<int>(64));
     auto run = [&](auto kernel, int order, unsigned seed) {
         vyr_sim_set_order(order, seed);
         EXPECT_EQ(cudaSuccess, vyr::launch(kernel, 1, 64, 0, nullptr, out));
@@ -64,7 +61,6 @@ TEST(SimExecution, MissingBarrierShowsUnderAnotherOrder) {
     EXPECT_EQ(fwd, run(VYR_KERNEL(fixed_kernel), VYR_SIM_ORDER_REVERSE, 0));
     for (unsigned seed = 1; seed <= 3; ++seed)
         EXPECT_EQ(fwd, run(VYR_KERNEL(fixed_kernel), VYR_SIM_ORDER_SHUFFLE, seed));
-    cudaFree(out);
 }
 
 // Shared memory is poisoned at every block start: uninitialised reads see NaN, and no block sees another's
@@ -82,8 +78,7 @@ __global__ void smem_kernel(float* out, int n) {
 }
 
 TEST(SimExecution, SharedMemoryIsPoisonedPerBlock) {
-    float* out = nullptr;
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 6 * sizeof(float)));
+    float* out = upload(std::vector<float>(6));
     ASSERT_EQ(cudaSuccess,
               vyr::launch(VYR_KERNEL(smem_kernel), 2, 32, 1000 * sizeof(float), nullptr, out, 1000));
     auto got = download(out, 6);
@@ -92,7 +87,6 @@ TEST(SimExecution, SharedMemoryIsPoisonedPerBlock) {
         EXPECT_TRUE(std::isnan(got[b * 3 + 1]));
         EXPECT_EQ(3.0f, got[b * 3 + 2]);
     }
-    cudaFree(out);
 }
 
 __global__ void atomic_kernel(int* sum, unsigned* max, float* fsum, int* param_copy, int p) {
@@ -114,7 +108,6 @@ TEST(SimExecution, AtomicsAndPerThreadParameters) {
     EXPECT_EQ(299u, download(mx, 1)[0]);
     EXPECT_EQ(150.0f, download(fs, 1)[0]);
     EXPECT_EQ(0, download(bad, 1)[0]);
-    for (void* p : {(void*)sum, (void*)bad, (void*)mx, (void*)fs}) cudaFree(p);
 }
 
 __global__ void marker_kernel(int* ran) {
@@ -122,8 +115,7 @@ __global__ void marker_kernel(int* ran) {
 }
 
 TEST(SimExecution, LaunchValidationAndErrorState) {
-    int* ran = nullptr;
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&ran, sizeof(int)));
+    int* ran = upload(std::vector<int>(1));
     auto k = VYR_KERNEL(marker_kernel);
     struct Case {
         const char* what;
@@ -161,7 +153,6 @@ TEST(SimExecution, LaunchValidationAndErrorState) {
     EXPECT_EQ(cudaErrorInvalidDeviceFunction,
               cudaLaunchKernel((const void*)&download<int>, 1, 1, nullptr, 0, nullptr));
     cudaGetLastError();
-    cudaFree(ran);
 }
 
 __global__ void static_smem_kernel(int* ran) {
@@ -173,8 +164,7 @@ __global__ void static_smem_kernel(int* ran) {
 
 // Static and dynamic bytes share the per-block limit, as the runtime applies it.
 TEST(SimExecution, StaticSharedMemoryCountsAgainstTheLimit) {
-    int* ran = nullptr;
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&ran, sizeof(int)));
+    int* ran = upload(std::vector<int>(1));
     auto k = VYR_KERNEL(static_smem_kernel);
     cudaFuncAttributes attr{};
     ASSERT_EQ(cudaSuccess, cudaFuncGetAttributes(&attr, k.address()));
@@ -193,7 +183,6 @@ TEST(SimExecution, StaticSharedMemoryCountsAgainstTheLimit) {
     cudaMemset(ran, 0, sizeof(int));
     EXPECT_EQ(cudaSuccess, vyr::launch(k, 1, 32, 32769, nullptr, ran));
     EXPECT_EQ(1, download(ran, 1)[0]);
-    cudaFree(ran);
 }
 
 TEST(SimExecution, MemoryChecks) {
@@ -247,8 +236,7 @@ __global__ void shuffle_vs_barrier_kernel(int* out) {
 }
 
 TEST(SimExecution, MisuseIsReported) {
-    int* out = nullptr;
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 64 * sizeof(int)));
+    int* out = upload(std::vector<int>(64));
     struct Case {
         const char* what;
         vyr::Kernel<int*> kernel;
@@ -281,7 +269,6 @@ TEST(SimExecution, MisuseIsReported) {
         EXPECT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(marker_kernel), 1, 1, 0, nullptr, out));
         EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
     }
-    cudaFree(out);
 }
 
 }  // namespace
@@ -297,10 +284,8 @@ __global__ void deep_stack_kernel(int* out) {
 }
 
 TEST(SimExecutionDeathTest, StackOverflowIsNamed) {
-    int* out = nullptr;
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&out, 32 * sizeof(int)));
+    int* out = upload(std::vector<int>(32));
     EXPECT_DEATH(vyr::launch(VYR_KERNEL(deep_stack_kernel), 1, 1, 0, nullptr, out),
                  "stack overflow in kernel deep_stack_kernel, block \\(0,0,0\\), thread \\(0,0,0\\)");
-    cudaFree(out);
 }
 #endif

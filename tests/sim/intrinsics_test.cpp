@@ -30,8 +30,6 @@ TEST(SimIntrinsics, FloatArithmeticFlushesSubnormals) {
     // Host code around the launch keeps gradual underflow.
     volatile float h = tiny;
     EXPECT_NE(0.0f, h * 0.5f);
-    cudaFree(d_in);
-    cudaFree(d_out);
 }
 
 // The library's packed fused multiply-add rounds a * b + c once. Each lane's exact result lies just off a
@@ -56,7 +54,6 @@ TEST(SimIntrinsics, ByteDotProduct) {
     int* out = upload(std::vector<int>(1));
     ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(dot_kernel), 1, 1, 0, nullptr, a, b, out));
     EXPECT_EQ(1000 + 16384 - 16256 - 2 + 15, download(out, 1)[0]);
-    for (int* p : {a, b, out}) cudaFree(p);
 }
 
 __global__ void copy_kernel(const char* src, char* out, int src_bytes) {
@@ -84,8 +81,6 @@ TEST(SimIntrinsics, AsyncCopyIsBoundedAndLandsAtItsWait) {
     EXPECT_EQ('a', host[16]);
     EXPECT_EQ((char)0xff, host[17]) << "the second group is still in flight";
     EXPECT_EQ('a', host[18]);
-    cudaFree(src);
-    cudaFree(out);
 }
 
 }  // namespace

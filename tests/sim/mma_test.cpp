@@ -56,7 +56,6 @@ void check_product(Kernel kernel, int K, const std::vector<In>& a, const std::ve
     Acc *dc = upload(c), *dd = upload(std::vector<Acc>(128));
     ASSERT_EQ(cudaSuccess, vyr::launch(kernel, 1, 32, 0, nullptr, da, db, dc, dd));
     EXPECT_EQ(want, download(dd, 128));
-    for (void* p : {(void*)da, (void*)db, (void*)dc, (void*)dd}) cudaFree(p);
 }
 
 TEST(SimMma, FragmentsGiveTheExactProduct) {
@@ -105,14 +104,10 @@ TEST(SimMma, HalfAccumulatorFragmentsOneHot) {
                 ASSERT_EQ(cudaSuccess,
                           vyr::launch(VYR_KERNEL(mma_half_acc_kernel), 1, 32, 0, nullptr, da, db, dc, dd));
                 const std::vector<__half> d = download(dd, 128);
-                cudaFree(da);
-                cudaFree(db);
                 for (int e = 0; e < 128; ++e)
                     ASSERT_EQ((float)e + (e == i * 8 + j ? 2.0f : 0.0f), __half2float(d[e]))
                         << i << " " << k << " " << j << " element " << e;
             }
-    cudaFree(dc);
-    cudaFree(dd);
 }
 
 // Lane l holds elements (l / 4, 2 (l % 4) + e) as a half pair; after the transpose it holds those of the
@@ -128,8 +123,6 @@ TEST(SimMma, TransposeOfEightByEightBlocks) {
     unsigned* dout = upload(std::vector<unsigned>(32));
     ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(transpose_kernel), 1, 32, 0, nullptr, din, dout));
     EXPECT_EQ(want, download(dout, 32));
-    cudaFree(din);
-    cudaFree(dout);
 }
 
 }  // namespace
