@@ -74,21 +74,13 @@ struct DecoderBatch {
                                p.beam_width, p.beam_cut, p.fixed_stay_score);
     }
     int run(DecoderStep step, int timestep_aligned = 0) {
-        cudaStream_t st = nullptr;
-        auto args = this->args();
-        auto call = [&](auto fn) { return std::apply([&](auto... a) { return fn(st, a...); }, args); };
-        switch (step) {
-            case DecoderStep::Guides:
-                return call(host_back_guide_step);
-            case DecoderStep::Beam:
-                return call(host_beam_search_step);
-            case DecoderStep::Posts:
-                return call(host_compute_posts_step);
-            case DecoderStep::Decode:
-                return std::apply([&](auto... a) { return host_run_decode(st, a..., timestep_aligned); },
-                                  args);
-        }
-        return -1;
+        const auto args = this->args();
+        if (step == DecoderStep::Decode)
+            return std::apply([&](auto... a) { return host_run_decode(nullptr, a..., timestep_aligned); },
+                              args);
+        decltype(&host_back_guide_step)
+            const steps[] = {host_back_guide_step, host_beam_search_step, host_compute_posts_step};
+        return std::apply([&](auto... a) { return steps[(int)step](nullptr, a...); }, args);
     }
     int run_all(int timestep_aligned = 0) {
         for (DecoderStep s :

@@ -223,44 +223,29 @@ TEST(DecoderDecode, RunsQualitiesAndSummaries) {
     }
 }
 
-// A caller may launch the exported kernels itself. With the host functions' geometry every output is the
-// same bit for bit; a posterior block narrower than a warp (and not a power of two) still normalises.
-TEST(DecoderKernels, CallerLaunchesMatchHostFunctions) {
+// A caller may launch the exported kernels itself, with its own block size. A posterior block narrower than
+// a warp (and not a power of two) still normalises: the normaliser is summed over 16 lanes instead of 32, a
+// different float order (n * 2^-24 relative for n = 64 terms), so the half posteriors may differ from the
+// host function's by one rounding (2^-10 relative at most, 2^-24 absolute among subnormals); the guides,
+// one thread per state either way, are identical.
+TEST(DecoderKernels, CallerLaunchesWithNarrowBlocks) {
     vyr_ref::DecodeParams p;
     p.beam_width = 16;
     p.fixed_stay_score = -0.5f;
     vyr_test::Rng rng(23);
     const std::vector<float> raw = rng.uniform_vec(17 * 256, -2, 2);
-    DecoderBatch host(p, {5, 9, 3}, raw), caller(p, {5, 9, 3}, raw), narrow(p, {5, 9, 3}, raw);
+    DecoderBatch host(p, {5, 9, 3}, raw), narrow(p, {5, 9, 3}, raw);
     ASSERT_EQ(cudaSuccess, host.run_all(0));
-    auto launch = [](DecoderBatch& b, const void* kernel, dim3 grid, dim3 block, size_t smem, auto... extra) {
+    auto launch = [&](const void* kernel, size_t smem) {
         return std::apply(
             [&](auto... a) {
-                void* argv[] = {&a..., &extra...};
-                return cudaLaunchKernel(kernel, grid, block, argv, smem, nullptr);
+                void* argv[] = {&a...};
+                return cudaLaunchKernel(kernel, 3, 24, argv, smem, nullptr);
             },
-            b.args());
+            narrow.args());
     };
-    ASSERT_EQ(cudaSuccess, launch(caller, (const void*)&back_guide_step, 3, 64, 0));
-    ASSERT_EQ(cudaSuccess,
-              launch(caller, (const void*)&beam_search_step, 3, 32, get_beamsearch_shared_mem_bytes(64, 16)));
-    ASSERT_EQ(cudaSuccess,
-              launch(caller, (const void*)&compute_posts_step, 3, 64, get_post_calc_shared_mem_bytes(64)));
-    ASSERT_EQ(cudaSuccess, launch(caller, (const void*)&decode_step, 1, 32, 0, 0));
-    CUDA_CHECK(cudaDeviceSynchronize());
-    auto same = [](const auto& a, const auto& b) { return vyr_test::all_equal(a.download(), b.download()); };
-    EXPECT_TRUE(same(caller.results, host.results) && same(caller.workspace, host.workspace) &&
-                same(caller.scores, host.scores) && same(caller.states, host.states) &&
-                same(caller.moves, host.moves) && same(caller.sequence, host.sequence) &&
-                same(caller.qstring, host.qstring));
-    EXPECT_TRUE(caller.guards_intact());
-
-    // 24 threads: the normaliser is summed over 16 lanes instead of 32, a different float order (n * 2^-24
-    // relative for n = 64 terms), so the half posteriors may differ by one rounding (2^-10 relative at
-    // most, 2^-24 absolute among subnormals).
-    ASSERT_EQ(cudaSuccess, launch(narrow, (const void*)&back_guide_step, 3, 24, 0));
-    ASSERT_EQ(cudaSuccess,
-              launch(narrow, (const void*)&compute_posts_step, 3, 24, get_post_calc_shared_mem_bytes(64)));
+    ASSERT_EQ(cudaSuccess, launch((const void*)&back_guide_step, 0));
+    ASSERT_EQ(cudaSuccess, launch((const void*)&compute_posts_step, get_post_calc_shared_mem_bytes(64)));
     CUDA_CHECK(cudaDeviceSynchronize());
     const auto ws = narrow.workspace.download(), host_ws = host.workspace.download();
     EXPECT_TRUE(vyr_test::all_equal(std::vector<float>(ws.begin(), ws.begin() + 20 * 64),

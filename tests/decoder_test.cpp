@@ -90,11 +90,6 @@ DecoderBatch make_random_batch(const StepCase& c, uint64_t seed) {
     return DecoderBatch(p, c.lengths, scores, c.gaps);
 }
 
-double lse(double a, double b) {
-    const double m = std::max(a, b);
-    return m == -INFINITY ? m : m + std::log(std::exp(a - m) + std::exp(b - m));
-}
-
 // The CRF from its definition: a step by base b from state s enters s' = (4s mod num_states) + b and scores
 // S[t][4s' + dropped base of s]; a stay scores the fixed stay score.
 struct Crf {
@@ -113,8 +108,8 @@ struct Crf {
         w[0] = 0;
         for (int t = 0; t < T; ++t)
             for (int k = (int)bases.size(); k >= 0; --k)
-                w[k] = lse(w[k] + p.fixed_stay_score,
-                           k ? w[k - 1] + step(t, state[k - 1], bases[k - 1]) : -INFINITY);
+                w[k] = vyr_test::log_add(w[k] + p.fixed_stay_score,
+                                         k ? w[k - 1] + step(t, state[k - 1], bases[k - 1]) : -INFINITY);
         return w.back();
     }
 };
@@ -226,7 +221,7 @@ void check_beam(DecoderBatch& b, std::vector<float>& ws, int c, float score, con
     auto walk = [&](auto&& self, int t, int s, std::vector<int>& key, double w) -> void {
         if (t == T) {
             auto it = all.emplace(key, -INFINITY).first;
-            it->second = lse(it->second, w);
+            it->second = vyr_test::log_add(it->second, w);
             return;
         }
         self(self, t + 1, s, key, w + sc.stay);
