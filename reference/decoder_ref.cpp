@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 
 namespace vyr_ref {
 namespace {
@@ -25,6 +26,56 @@ int succ(int s, int b, int num_states) {
 }
 
 }  // namespace
+
+int step_state(int s, int b, int num_states) {
+    return succ(s, b, num_states);
+}
+
+double step_score(const std::vector<float>& scores, int t, int s, int b, const DecodeParams& p) {
+    const int ns = p.num_states;
+    return clamp_score(scores[(size_t)t * 4 * ns + 4 * succ(s, b, ns) + 4 * s / ns], p.score_clamp);
+}
+
+double identity_score(const std::vector<float>& scores, int s0, const std::vector<int>& bases, int T,
+                      const DecodeParams& p) {
+    std::vector<double> w(bases.size() + 1, -INFINITY);
+    std::vector<int> state = {s0};
+    for (int b : bases) state.push_back(succ(state.back(), b, p.num_states));
+    w[0] = 0;
+    for (int t = 0; t < T; ++t)
+        for (int k = (int)bases.size(); k >= 0; --k) {
+            double x[2] = {w[k] + p.fixed_stay_score,
+                           k ? w[k - 1] + step_score(scores, t, state[k - 1], bases[k - 1], p) : -INFINITY};
+            w[k] = log_sum_exp(x, 2);
+        }
+    return w.back();
+}
+
+double best_identity_score(const std::vector<float>& scores, const std::vector<int>& starts, int T,
+                           const DecodeParams& p) {
+    std::map<std::vector<int>, double> all;  // (start, bases...) -> summed weight of its alignments
+    auto walk = [&](auto&& self, int t, int s, std::vector<int>& key, double w) -> void {
+        if (t == T) {
+            auto it = all.emplace(key, -INFINITY).first;
+            double x[2] = {it->second, w};
+            it->second = log_sum_exp(x, 2);
+            return;
+        }
+        self(self, t + 1, s, key, w + p.fixed_stay_score);
+        for (int b = 0; b < 4; ++b) {
+            key.push_back(b);
+            self(self, t + 1, succ(s, b, p.num_states), key, w + step_score(scores, t, s, b, p));
+            key.pop_back();
+        }
+    };
+    for (int s : starts) {
+        std::vector<int> key = {s};
+        walk(walk, 0, s, key, 0.0);
+    }
+    double best = -INFINITY;
+    for (const auto& x : all) best = std::max(best, x.second);
+    return best;
+}
 
 double post_gemm(double raw, double bias, double scale) {
     return scale * std::tanh(raw + bias);

@@ -1,6 +1,7 @@
 // Sequential CRF decoder, the oracle for the decoder kernels. One chunk at a time; scores are given as the
 // float values of the half inputs, [T][4 * num_states]. Guides and posteriors are computed in double. The
-// beam search has no oracle here: its tests check the kernel against the search's definition instead.
+// beam search has no step-by-step oracle here: its tests check the kernel against the search's definition,
+// with the scores of path identities below, computed from the CRF alone.
 #pragma once
 
 #include <string>
@@ -26,6 +27,19 @@ double post_gemm(double raw, double bias, double scale);
 
 // The score as the decoder reads it: clamped to +-clamp (0 = no clamp); NaN reads as the lower bound.
 double clamp_score(float x, float clamp);
+
+// A step by base b from state s enters (4s mod num_states) + b, and at timestep t scores
+// S[t][4 * that state + the base s drops], clamped.
+int step_state(int s, int b, int num_states);
+double step_score(const std::vector<float>& scores, int t, int s, int b, const DecodeParams& p);
+
+// A path identity is a start state and the bases it emits; its score is the log of the summed weight of all
+// its alignments (each timestep a step or a stay) over T timesteps.
+double identity_score(const std::vector<float>& scores, int s0, const std::vector<int>& bases, int T,
+                      const DecodeParams& p);
+// The best identity score over every identity that starts in one of `starts`, enumerated (5^T alignments).
+double best_identity_score(const std::vector<float>& scores, const std::vector<int>& starts, int T,
+                           const DecodeParams& p);
 
 // Backward guides, rows 0..T of num_states: log of the summed weight of all continuations to the chunk's end.
 std::vector<double> back_guides(const std::vector<float>& scores, int T, const DecodeParams& p);

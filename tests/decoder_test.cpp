@@ -90,35 +90,12 @@ DecoderBatch make_random_batch(const StepCase& c, uint64_t seed) {
     return DecoderBatch(p, c.lengths, scores, c.gaps);
 }
 
-// The CRF from its definition: a step by base b from state s enters s' = (4s mod num_states) + b and scores
-// S[t][4s' + dropped base of s]; a stay scores the fixed stay score.
-struct Crf {
-    const std::vector<float>& scores;
-    const vyr_ref::DecodeParams& p;
-    int next(int s, int b) const { return (4 * s) % p.num_states + b; }
-    double step(int t, int s, int b) const {
-        return vyr_ref::clamp_score(
-            scores[(size_t)t * 4 * p.num_states + 4 * next(s, b) + 4 * s / p.num_states], p.score_clamp);
-    }
-    // log of the summed weight of every alignment of the identity (start state, bases) over T timesteps.
-    double identity_score(int s0, const std::vector<int>& bases, int T) const {
-        std::vector<double> w(bases.size() + 1, -INFINITY);
-        std::vector<int> state = {s0};
-        for (int b : bases) state.push_back(next(state.back(), b));
-        w[0] = 0;
-        for (int t = 0; t < T; ++t)
-            for (int k = (int)bases.size(); k >= 0; --k)
-                w[k] = vyr_test::log_add(w[k] + p.fixed_stay_score,
-                                         k ? w[k - 1] + step(t, state[k - 1], bases[k - 1]) : -INFINITY);
-        return w.back();
-    }
-};
-
 // The beam search of one chunk against its definition.
 void check_beam(DecoderBatch& b, std::vector<float>& ws, int c, float score, const StepCase& sc) {
     const int T = b.T(c), ns = b.p.num_states, bw = b.p.beam_width;
     const std::vector<float> scores = b.chunk_scores(c), G = b.guides(ws, c);
-    const Crf crf{scores, b.p};
+    auto next = [&](int s, int base) { return vyr_ref::step_state(s, base, ns); };
+    auto step = [&](int t, int s, int base) { return vyr_ref::step_score(scores, t, s, base, b.p); };
     // Row 0: the min(num_states, beam_width) states with the best first guides, ties to the lower state, in
     // state order.
     std::vector<int> first(ns);
@@ -148,7 +125,7 @@ void check_beam(DecoderBatch& b, std::vector<float>& ws, int c, float score, con
             const BeamElement& e = row[i];
             ASSERT_LT(e.prev_element_index, row_ids[t - 1].size()) << "row " << t << " element " << i;
             const int ps = prev[e.prev_element_index].state, parent = row_ids[t - 1][e.prev_element_index];
-            ASSERT_EQ(e.stay ? ps : crf.next(ps, e.state & 3), e.state) << "row " << t << " element " << i;
+            ASSERT_EQ(e.stay ? ps : next(ps, e.state & 3), e.state) << "row " << t << " element " << i;
             row_ids[t].push_back(e.stay ? parent : id_of(parent, e.state & 3));
             // On equal scores the step keeps the merged path, so only paths without a base stay.
             EXPECT_TRUE(!sc.constant || !sc.exhaustive ||
@@ -174,7 +151,7 @@ void check_beam(DecoderBatch& b, std::vector<float>& ws, int c, float score, con
         for (size_t i = 0; i < first.size(); ++i) {
             const int s = first[i];
             for (int bb = 0; bb < 4; ++bb)
-                cand[{(int)i, 0, crf.next(s, bb)}] = (float)crf.step(0, s, bb) + G[ns + crf.next(s, bb)];
+                cand[{(int)i, 0, next(s, bb)}] = (float)step(0, s, bb) + G[ns + next(s, bb)];
             cand[{(int)i, 1, s}] = sc.stay + G[ns + s];
         }
         float best = -INFINITY;
@@ -209,34 +186,15 @@ void check_beam(DecoderBatch& b, std::vector<float>& ws, int c, float score, con
     for (int t = T, i = 0; t > 0; i = b.beam_row(ws, c, t--)[i].prev_element_index) {
         const BeamElement& e = b.beam_row(ws, c, t)[i];
         const int ps = b.beam_row(ws, c, t - 1)[e.prev_element_index].state;
-        traced += e.stay ? sc.stay : crf.step(t - 1, ps, e.state & 3);
+        traced += e.stay ? sc.stay : step(t - 1, ps, e.state & 3);
     }
     int s0;
     const std::vector<int> bases = identity(row_ids[T][0], &s0);
     EXPECT_LE(traced - tol, score);
-    EXPECT_LE(score, crf.identity_score(s0, bases, T) + tol);
+    EXPECT_LE(score, vyr_ref::identity_score(scores, s0, bases, T, b.p) + tol);
     if (!sc.exhaustive) return;
     // With every path kept, the best identity over all alignments, enumerated.
-    std::map<std::vector<int>, double> all;
-    auto walk = [&](auto&& self, int t, int s, std::vector<int>& key, double w) -> void {
-        if (t == T) {
-            auto it = all.emplace(key, -INFINITY).first;
-            it->second = vyr_test::log_add(it->second, w);
-            return;
-        }
-        self(self, t + 1, s, key, w + sc.stay);
-        for (int bb = 0; bb < 4; ++bb) {
-            key.push_back(bb);
-            self(self, t + 1, crf.next(s, bb), key, w + crf.step(t, s, bb));
-            key.pop_back();
-        }
-    };
-    for (int s : first) {
-        std::vector<int> key = {s};
-        walk(walk, 0, s, key, 0.0);
-    }
-    double best = -INFINITY;
-    for (const auto& x : all) best = std::max(best, x.second);
+    const double best = vyr_ref::best_identity_score(scores, first, T, b.p);
     EXPECT_NEAR(best, score, tol);
 }
 
