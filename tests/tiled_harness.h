@@ -37,27 +37,17 @@ inline DimDesc* dim_of(TensorDesc& t, int name) {
     return nullptr;
 }
 
-// Half or int8 values (floats holding them) of a row-major matrix, uploaded in the tiled layout.
+// Half values (floats holding them) of a row-major matrix, uploaded in the tiled layout.
 inline std::vector<__half> tiled_half(const std::vector<float>& m, size_t rows, size_t cols) {
     return to_half(vyr_ref::to_tiled(m, rows, cols, 8));
-}
-inline std::vector<int8_t> tiled_int8(const std::vector<float>& m, size_t rows, size_t cols) {
-    std::vector<int8_t> q(m.size());
-    for (size_t i = 0; i < m.size(); ++i) q[i] = (int8_t)m[i];
-    return vyr_ref::to_tiled(q, rows, cols, 16);
 }
 // The bytes of a half (w = 8) or int8 (w = 16) tiled matrix, for operands whose type a test varies.
 inline std::vector<unsigned char> tiled_bytes(const std::vector<float>& m, size_t rows, size_t cols,
                                               bool half) {
+    const std::vector<__half> h = tiled_half(m, rows, cols);
+    const std::vector<int8_t> q = vyr_ref::to_tiled(std::vector<int8_t>(m.begin(), m.end()), rows, cols, 16);
     std::vector<unsigned char> bytes(m.size() * (half ? 2 : 1));
-    if (bytes.empty()) return bytes;
-    if (half) {
-        const std::vector<__half> t = tiled_half(m, rows, cols);
-        std::memcpy(bytes.data(), t.data(), bytes.size());
-    } else {
-        const std::vector<int8_t> t = tiled_int8(m, rows, cols);
-        std::memcpy(bytes.data(), t.data(), bytes.size());
-    }
+    if (!bytes.empty()) std::memcpy(bytes.data(), half ? (const void*)h.data() : q.data(), bytes.size());
     return bytes;
 }
 inline std::vector<float> untiled_half(const DeviceBuffer<__half>& d, size_t rows, size_t cols) {
@@ -70,6 +60,32 @@ inline std::vector<float> random_int8(Rng& rng, size_t n) {
     for (float& x : v) x = (float)rng.integer(-127, 127);
     return v;
 }
+
+constexpr unsigned char kFill = 0x5A;  // outputs start as this byte, so "nothing written" can be checked
+
+// x (m x k) and weights (n x k) of a tiled product, half in [-range, range] or small int8 integers, uploaded
+// tiled, with per-row float scales for the int8 variants.
+struct ProductOperands {
+    std::vector<float> x, w, xs, ws;
+    DeviceBuffer<unsigned char> dx, dw;
+    DeviceBuffer<float> dxs, dws;
+    ProductOperands(bool half, size_t m, size_t n, size_t k, float range, float max_scale, Rng& rng)
+        : x(half ? round_to_half(rng.uniform_vec(m * k, -range, range)) : random_int8(rng, m * k)),
+          w(half ? round_to_half(rng.uniform_vec(n * k, -range, range)) : random_int8(rng, n * k)),
+          xs(rng.uniform_vec(m, 1e-3f, max_scale)),
+          ws(rng.uniform_vec(n, 1e-3f, max_scale)),
+          dx(tiled_bytes(x, m, k, half)),
+          dw(tiled_bytes(w, n, k, half)),
+          dxs(xs),
+          dws(ws) {}
+    // Both operands' scales, float and reduced over `dim`.
+    void attach_scales(TensorDesc& tx, TensorDesc& tw, int32_t dim) const {
+        tx.scale_data = dxs.get();
+        tw.scale_data = dws.get();
+        tx.scale_dim = tw.scale_dim = dim;
+        tx.scale_dtype = tw.scale_dtype = VYR_TYPE_FLOAT;
+    }
+};
 
 inline int read_counter(const DeviceBuffer<int>& c) {
     return c.download()[0];
