@@ -9,8 +9,8 @@ namespace {
 
 using vyr_test::dense_desc;
 using vyr_test::DeviceBuffer;
-
-constexpr unsigned char kFill = 0x5A;
+using vyr_test::dim_of;
+using vyr_test::kFill;
 constexpr int kHd = 64;
 
 struct AttentionProblem {
@@ -93,42 +93,30 @@ TEST(MaskedAttention, BandsMatchTheReference) {
 }
 
 TEST(MaskedAttention, RefusalsAndEmptyBatches) {
-    const std::pair<int, int> windows[] = {{127, 127}, {128, 128}, {256, 255}};
-    for (const auto& w : windows) {
-        AttentionProblem p(1, 2, 1, 3);
+    AttentionProblem p(1, 2, 1, 3), d128(1, 2, 1, 3), t1(1, 2, 1, 3);
+    for (const auto& w : {std::make_pair(127, 127), std::make_pair(128, 128), std::make_pair(256, 255)})
         EXPECT_EQ(VyrUnsupported, p.call(w.first, w.second)) << w.first << "," << w.second;
-    }
-    {
-        AttentionProblem p(1, 2, 1, 3);  // head dimension 128
-        vyr_test::dim_of(p.tqkv, 'D')->size = vyr_test::dim_of(p.tout, 'D')->size = 16;
-        EXPECT_EQ(VyrUnsupported, p.call(127, 128));
-    }
-    {
-        AttentionProblem p(1, 2, 1, 3);  // queries of another sequence length
-        vyr_test::dim_of(p.tout, 'T')->size = 1;
-        vyr_test::dim_of(p.tout, 'N')->stride /= 2;
-        EXPECT_EQ(VyrUnsupported, p.call(127, 128));
-    }
-    {
-        AttentionProblem p(1, 2, 1, 3);
-        vyr_test::dim_of(p.tout, 'N')->size = vyr_test::dim_of(p.tqkv, 'N')->size = -1;
-        EXPECT_EQ(VyrUnsupported, p.call(127, 128));
-        vyr_test::dim_of(p.tout, 'N')->size = vyr_test::dim_of(p.tqkv, 'N')->size = 0;
-        EXPECT_EQ(VyrSuccess, p.call(127, 128));
-        EXPECT_EQ(cudaSuccess, cudaGetLastError());
-        EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
-    }
+    dim_of(d128.tqkv, 'D')->size = dim_of(d128.tout, 'D')->size = 16;  // head dimension 128
+    EXPECT_EQ(VyrUnsupported, d128.call(127, 128));
+    dim_of(t1.tout, 'T')->size = 1;  // queries of another sequence length
+    dim_of(t1.tout, 'N')->stride /= 2;
+    EXPECT_EQ(VyrUnsupported, t1.call(127, 128));
+    // No sequences: nothing to do and nothing written.
+    dim_of(p.tout, 'N')->size = dim_of(p.tqkv, 'N')->size = 0;
+    EXPECT_EQ(VyrSuccess, p.call(127, 128));
+    EXPECT_EQ(cudaSuccess, cudaGetLastError());
+    for (const AttentionProblem* q : {&p, &d128, &t1}) EXPECT_TRUE(vyr_test::untouched(q->dout, kFill));
 #if defined(VYR_BACKEND_SIM)
     VyrSimDevice d;
     vyr_sim_get_device(&d);
     d.smem_optin = 60 * 1024;
     vyr_test::SimulatedDevice small(d);
-    AttentionProblem p(1, 2, 1, 3);
+    AttentionProblem wide(1, 2, 1, 3);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(VyrUnsupported, p.call(255, 256));
+    EXPECT_EQ(VyrUnsupported, wide.call(255, 256));
     EXPECT_EQ("Vyr masked attention: failed to set smem size 65536\n",
               testing::internal::GetCapturedStderr());
-    EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
+    EXPECT_TRUE(vyr_test::untouched(wide.dout, kFill));
 #endif
 }
 
