@@ -97,8 +97,8 @@ TEST(VoltaLinear, MatchesReference) {
         int K, sms;
     } cases[] = {{true, true, 512, 4}, {false, true, 512, 1}, {true, false, 2048, 2}};
     for (const auto& c : cases) {
-        SCOPED_TRACE("float=" + std::to_string(c.float_acc) + " bias=" + std::to_string(c.bias) +
-                     " K=" + std::to_string(c.K) + " sms=" + std::to_string(c.sms));
+        SCOPED_TRACE(testing::Message()
+                     << "float=" << c.float_acc << " bias=" << c.bias << " K=" << c.K << " sms=" << c.sms);
         vyr_test::SimulatedDevice device(volta_device(c.sms));
         vyr_test::Rng rng(c.K + c.sms);
         const int M = 512;
@@ -240,18 +240,17 @@ TEST(VoltaAttention, MatchesBandedReference) {
         EXPECT_EQ(VyrSuccess, vyr_volta_attn(nullptr, dqkv.get(), dout.get(), N, T));
         expect_clean_run();
         EXPECT_TRUE(dout.guards_intact());
-        const size_t plane = (size_t)N * 8 * T * 64;
-        std::vector<double> q(plane), k(plane), v(plane);
-        for (int n = 0; n < N; ++n)
-            for (int h = 0; h < 8; ++h)
-                for (int t = 0; t < T; ++t)
-                    for (int d = 0; d < 64; ++d) {
-                        const size_t i = (((size_t)n * 8 + h) * T + t) * 64 + d;
-                        q[i] = qkv.at(n * T + t, h * 64 + d);
-                        k[i] = qkv.at(n * T + t, 512 + h * 64 + d);
-                        v[i] = qkv.at(n * T + t, 1024 + h * 64 + d);
-                    }
-        const std::vector<double> want = vyr_ref::banded_attention(N, T, 8, q, k, v);
+        // The query, key or value plane [N][8][T][64] starting at column col0.
+        const auto plane = [&](int col0) {
+            std::vector<double> p((size_t)N * 8 * T * 64);
+            for (size_t i = 0; i < p.size(); ++i) {
+                const int d = i % 64, t = i / 64 % T, h = i / 64 / T % 8, n = i / 64 / T / 8;
+                p[i] = qkv.at(n * T + t, col0 + h * 64 + d);
+            }
+            return p;
+        };
+        const std::vector<double> want =
+            vyr_ref::banded_attention(N, T, 8, plane(0), plane(512), plane(1024));
         // Scores accumulate in half: four roundings of 2^-11 |s| <= 2^-11 * 64 * 0.25 / 8, so |ds| <= 2^-8
         // and the weights are within 2 * 2^-8 relative, moving O by up to 2^-7 max|V| = 2^-8. O accumulates
         // in half: each of up to 17 key tiles rescales it and adds a product (two roundings of 2^-11 |O|, |O|
