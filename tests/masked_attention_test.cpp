@@ -15,28 +15,16 @@ constexpr int kHd = 64;
 
 struct AttentionProblem {
     int N, T, H;
-    std::vector<float> q, k, v;  // [N][16 T][H][64]
+    size_t rows = (size_t)N * T * 16, cols = 3 * (size_t)H * kHd;
+    std::vector<float> m;  // rows x (query, key, value) x H x 64
     DeviceBuffer<__half> dqkv, dout;
     TensorDesc tqkv{}, tout{};
 
     AttentionProblem(int n, int t, int h, uint64_t seed)
-        : N(n), T(t), H(h), dqkv((size_t)n * t * 16 * 3 * h * kHd), dout((size_t)n * t * 16 * h * kHd) {
+        : N(n), T(t), H(h), dqkv(rows * cols), dout(rows * cols / 3) {
         vyr_test::Rng rng(seed);
-        const size_t count = (size_t)N * T * 16 * H * kHd;
-        q = vyr_test::round_to_half(rng.uniform_vec(count, -1, 1));
-        k = vyr_test::round_to_half(rng.uniform_vec(count, -1, 1));
-        v = vyr_test::round_to_half(rng.uniform_vec(count, -1, 1));
-        // The QKV layout: the tiled (16 N T) x (3 H 64) matrix, value 8 x 8 blocks transposed.
-        const size_t rows = (size_t)N * T * 16, cols = 3 * (size_t)H * kHd;
-        std::vector<float> m(rows * cols);
-        for (size_t r = 0; r < rows; ++r)
-            for (size_t c = 0; c < (size_t)H * kHd; ++c) {
-                m[vyr_ref::tiled_index(r, c, cols, 8)] = q[r * H * kHd + c];
-                m[vyr_ref::tiled_index(r, H * kHd + c, cols, 8)] = k[r * H * kHd + c];
-                const size_t vc = 2 * H * kHd + c;
-                m[vyr_ref::tiled_index(r / 8 * 8 + vc % 8, vc / 8 * 8 + r % 8, cols, 8)] = v[r * H * kHd + c];
-            }
-        dqkv.upload(vyr_test::to_half(m));
+        m = vyr_test::round_to_half(rng.uniform_vec(rows * cols, -1, 1));
+        dqkv.upload(vyr_test::to_half(vyr_test::qkv_layout(m, rows, cols)));
         dout.fill_bytes(kFill);
         tqkv = dense_desc(dqkv.get(), VYR_TYPE_HALF,
                           {{'N', N}, {'T', T}, {0, 3}, {'H', H}, {'D', 8}, {'t', 16}, {'d', 8}});
@@ -45,13 +33,14 @@ struct AttentionProblem {
     }
     int call(int left, int right) { return vyr_masked_attention(nullptr, left, right, &tqkv, &tout); }
 
-    // One head of one sequence as L x 64 matrices.
-    std::vector<float> head(const std::vector<float>& a, int n, int h, float scale = 1.0f) const {
-        std::vector<float> m((size_t)T * 16 * kHd);
+    // One head of one sequence's query (part 0), key or value as an L x 64 matrix.
+    std::vector<float> head(int part, int n, int h, float scale = 1.0f) const {
+        std::vector<float> a((size_t)T * 16 * kHd);
         for (int i = 0; i < T * 16; ++i)
             for (int d = 0; d < kHd; ++d)
-                m[(size_t)i * kHd + d] = scale * a[(((size_t)n * T * 16 + i) * H + h) * kHd + d];
-        return m;
+                a[(size_t)i * kHd + d] =
+                    scale * m[((size_t)n * T * 16 + i) * cols + (part * H + h) * kHd + d];
+        return a;
     }
 };
 
@@ -78,7 +67,7 @@ TEST(MaskedAttention, BandsMatchTheReference) {
         for (int n = 0; n < c.N; ++n)
             for (int h = 0; h < c.H; ++h) {
                 const std::vector<float> o = vyr_ref::band_attention(
-                    c.T, (c.left + 1) / 16, p.head(p.q, n, h, 0.125f), p.head(p.k, n, h), p.head(p.v, n, h));
+                    c.T, (c.left + 1) / 16, p.head(0, n, h, 0.125f), p.head(1, n, h), p.head(2, n, h));
                 for (int i = 0; i < c.T * 16; ++i)
                     for (int d = 0; d < kHd; ++d)
                         want[((size_t)n * c.T * 16 + i) * cols + h * kHd + d] = o[(size_t)i * kHd + d];

@@ -51,34 +51,21 @@ struct QkvProblem : QkvShape {
     }
     int call() { return vyr_qkv_rotary(nullptr, &tx, &tw, &ttab, &tout, counter.get(), 123.0f); }
 
-    // The expected output buffer, tiled: the product rounded to half, query and key pairs rotated, value
-    // columns with (row r, column c) of each 8 x 8 half-tile holding time step c, element r.
+    // The expected output buffer: the product rounded to half, query and key pairs rotated, in the QKV
+    // layout.
     std::vector<float> expected(bool scales) const {
-        const std::vector<float> v =
+        std::vector<float> v =
             dtype == VYR_TYPE_HALF
                 ? vyr_ref::matmul_half(M(), cols(), C, ops.x, ops.w)
                 : vyr_ref::matmul_int8(M(), cols(), C, ops.x, ops.w, scales ? ops.xs : std::vector<float>(),
                                        scales ? ops.ws : std::vector<float>());
-        std::vector<float> out((size_t)M() * cols());
-        for (int r = 0; r < M(); ++r) {
-            const int step = r % (T * 16);
-            for (int c = 0; c < cols(); c += 2) {
-                float x0 = vyr_ref::round_half(v[(size_t)r * cols() + c]);
-                float x1 = vyr_ref::round_half(v[(size_t)r * cols() + c + 1]);
-                if (c < 2 * H * hd) {
-                    const int d = c % hd;
-                    vyr_ref::rotate_half(x0, x1, table[(size_t)step * hd + d],
-                                         table[(size_t)step * hd + d + 1]);
-                    out[vyr_ref::tiled_index(r, c, cols(), 8)] = x0;
-                    out[vyr_ref::tiled_index(r, c + 1, cols(), 8)] = x1;
-                } else {
-                    const int base = r / 8 * 8, tc = r % 8;
-                    out[vyr_ref::tiled_index(base + c % 8, c / 8 * 8 + tc, cols(), 8)] = x0;
-                    out[vyr_ref::tiled_index(base + (c + 1) % 8, c / 8 * 8 + tc, cols(), 8)] = x1;
-                }
+        for (float& e : v) e = vyr_ref::round_half(e);
+        for (int r = 0; r < M(); ++r)
+            for (int c = 0; c < 2 * H * hd; c += 2) {
+                const size_t i = (size_t)r * cols() + c, t = (size_t)(r % (T * 16)) * hd + c % hd;
+                vyr_ref::rotate_half(v[i], v[i + 1], table[t], table[t + 1]);
             }
-        }
-        return out;
+        return vyr_test::qkv_layout(v, M(), cols());
     }
 };
 
