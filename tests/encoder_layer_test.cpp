@@ -39,13 +39,7 @@ TEST(EncoderLayer, ComposedCallsMatchTheReference) {
     const std::vector<float> b_2 = vyr_test::round_to_half(rng.uniform_vec(C, -0.1f, 0.1f));
     const std::vector<float> g_1 = vyr_test::round_to_half(rng.uniform_vec(C, 0.5f, 1.5f));
     const std::vector<float> g_2 = vyr_test::round_to_half(rng.uniform_vec(C, 0.5f, 1.5f));
-    std::vector<float> table((size_t)T * 16 * HD);
-    for (int step = 0; step < T * 16; ++step)
-        for (int p = 0; p < HD / 2; ++p) {
-            const double angle = step * std::pow(10000.0, -2.0 * p / HD);
-            table[(size_t)step * HD + 2 * p] = vyr_ref::round_half((float)std::sin(angle));
-            table[(size_t)step * HD + 2 * p + 1] = vyr_ref::round_half((float)std::cos(angle));
-        }
+    const std::vector<float> table = vyr_test::rotary_table(T * 16, HD);
 
     DeviceBuffer<__half> dx(vyr_test::tiled_half(x, M, C)), dqkv_w(vyr_test::tiled_half(w_qkv, 3 * C, C));
     DeviceBuffer<__half> dwo(vyr_test::tiled_half(w_o, C, C)), dw1(vyr_test::tiled_half(w_1, F, C));

@@ -5,9 +5,8 @@
 #include <string>
 
 #include "activation_tolerance.h"
-#include "harness.h"
 #include "dense_transformer_ref.h"
-#include "transformer_ref.h"
+#include "tiled_harness.h"
 
 // Simulator only: the kernels need a compute-capability 7.0 device, which the simulator can pretend to be.
 #if defined(VYR_BACKEND_SIM)
@@ -166,13 +165,7 @@ TEST(VoltaQkvRotary, MatchesReference) {
         vyr_test::Rng rng(c.T);
         const int M = c.N * c.T;
         const Matrix X = random_matrix(rng, M, 512, 0.5f), W = random_matrix(rng, 1536, 512, 0.5f);
-        Matrix table{c.T, 64, std::vector<float>((size_t)c.T * 64)};
-        for (int t = 0; t < c.T; ++t)
-            for (int p = 0; p < 32; ++p) {
-                const double angle = t * std::pow(10000.0, -p / 32.0);
-                table.v[(size_t)t * 64 + 2 * p] = __half2float(__float2half((float)std::sin(angle)));
-                table.v[(size_t)t * 64 + 2 * p + 1] = __half2float(__float2half((float)std::cos(angle)));
-            }
+        const Matrix table{c.T, 64, vyr_test::rotary_table(c.T, 64)};
         DeviceBuffer<__half> dx(tiled(X)), dw(tiled(W)), dt(tiled(table));
         DeviceBuffer<__half> dout((size_t)M * 1536);
         EXPECT_EQ(VyrSuccess, vyr_volta_qkv_rotary(nullptr, dx.get(), dw.get(), dout.get(), dt.get(),
@@ -187,16 +180,14 @@ TEST(VoltaQkvRotary, MatchesReference) {
                 // Each product is rounded to half first (2^-11), then rotated in float and stored (2^-11).
                 const double e0 = product_error(p.mag[i], 512, c.float_acc) + u * std::fabs(p.y[i]);
                 const double e1 = product_error(p.mag[i + 1], 512, c.float_acc) + u * std::fabs(p.y[i + 1]);
-                if (col >= 1024) {
-                    want[i] = p.y[i], want[i + 1] = p.y[i + 1];
-                    bound[i] = e0, bound[i + 1] = e1;
-                    continue;
-                }
-                const double s = table.at(r % c.T, col % 64), co = table.at(r % c.T, col % 64 + 1);
+                // Value columns are stored as they are: no rotation, no second rounding.
+                const bool rotated = col < 1024;
+                const double s = rotated ? table.at(r % c.T, col % 64) : 0.0;
+                const double co = rotated ? table.at(r % c.T, col % 64 + 1) : 1.0, store = rotated ? u : 0.0;
                 want[i] = p.y[i] * co - p.y[i + 1] * s;
                 want[i + 1] = p.y[i] * s + p.y[i + 1] * co;
-                bound[i] = std::fabs(co) * e0 + std::fabs(s) * e1 + u * std::fabs(want[i]);
-                bound[i + 1] = std::fabs(s) * e0 + std::fabs(co) * e1 + u * std::fabs(want[i + 1]);
+                bound[i] = std::fabs(co) * e0 + std::fabs(s) * e1 + store * std::fabs(want[i]);
+                bound[i + 1] = std::fabs(s) * e0 + std::fabs(co) * e1 + store * std::fabs(want[i + 1]);
             }
         EXPECT_TRUE(within(download_tiled(dout, M, 1536), want, bound));
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -63,6 +64,18 @@ inline std::vector<float> qkv_layout(const std::vector<float>& m, size_t rows, s
 }
 inline std::vector<float> untiled_half(const DeviceBuffer<__half>& d, size_t rows, size_t cols) {
     return to_float(vyr_ref::from_tiled(d.download(), rows, cols, 8));
+}
+
+// A rotary table of `steps` rows of hd halves: (sin, cos) of step 10000^(-2p / hd) for each pair p.
+inline std::vector<float> rotary_table(int steps, int hd) {
+    std::vector<float> t((size_t)steps * hd);
+    for (int s = 0; s < steps; ++s)
+        for (int p = 0; p < hd / 2; ++p) {
+            const double angle = s * std::pow(10000.0, -2.0 * p / hd);
+            t[(size_t)s * hd + 2 * p] = vyr_ref::round_half((float)std::sin(angle));
+            t[(size_t)s * hd + 2 * p + 1] = vyr_ref::round_half((float)std::cos(angle));
+        }
+    return t;
 }
 
 // Small integers as int8 operands, halves in [-1, 1] as half operands.
