@@ -65,8 +65,7 @@ TEST(Linear, ProductsMatchTheReference) {
         SCOPED_TRACE(c.name);
         LinearProblem p(c, 11);
         ASSERT_EQ(VyrSuccess, p.call());
-        CUDA_CHECK(cudaDeviceSynchronize());
-        CUDA_CHECK(cudaGetLastError());
+        vyr_test::expect_clean_run();
         const std::vector<float> v = c.dtype == VYR_TYPE_HALF
                                          ? vyr_ref::matmul_half(c.M, c.N, c.K, p.ops.x, p.ops.w)
                                          : vyr_ref::matmul_int8(c.M, c.N, c.K, p.ops.x, p.ops.w,

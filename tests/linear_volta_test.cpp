@@ -13,6 +13,7 @@
 namespace {
 
 using vyr_test::DeviceBuffer;
+using vyr_test::expect_clean_run;
 constexpr double u = vyr_test::kHalfUnit;
 
 struct Matrix {
@@ -82,11 +83,6 @@ VyrSimDevice volta_device(int multiprocessors) {
     d.multiprocessors = multiprocessors;
     d.smem_optin = 98304;
     return d;
-}
-
-void expect_clean_run() {
-    EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
-    EXPECT_EQ(cudaSuccess, cudaGetLastError());
 }
 
 // One multiprocessor gives S / 2 = 0: the grid still has a block, and it loops over every row chunk.

@@ -59,8 +59,7 @@ TEST(MaskedAttention, BandsMatchTheReference) {
         SCOPED_TRACE(c.name);
         AttentionProblem p(c.N, c.T, c.H, 41);
         ASSERT_EQ(VyrSuccess, p.call(c.left, c.right));
-        CUDA_CHECK(cudaDeviceSynchronize());
-        CUDA_CHECK(cudaGetLastError());
+        vyr_test::expect_clean_run();
         const size_t rows = (size_t)c.N * c.T * 16, cols = (size_t)c.H * kHd;
         const std::vector<float> got = vyr_test::untiled_half(p.dout, rows, cols);
         std::vector<float> want(got.size());

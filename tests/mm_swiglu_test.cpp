@@ -56,8 +56,7 @@ TEST(MmSwiglu, OutputsMatchTheReference) {
         SCOPED_TRACE(c.name);
         SwigluProblem p(c.s, c.scales, 23);
         ASSERT_EQ(VyrSuccess, p.call(c.flag));
-        CUDA_CHECK(cudaDeviceSynchronize());
-        CUDA_CHECK(cudaGetLastError());
+        vyr_test::expect_clean_run();
         const bool half_acc = p.dtype == VYR_TYPE_HALF && c.flag == 0;
         const std::vector<float> v = p.dtype == VYR_TYPE_HALF
                                          ? vyr_ref::matmul_half(p.M, p.F, p.K, p.ops.x, p.ops.w, half_acc)

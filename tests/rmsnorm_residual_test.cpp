@@ -77,8 +77,7 @@ TEST(RmsNormResidual, OutputsMatchTheReference) {
         SCOPED_TRACE(c.name);
         RmsProblem p(c.s, 17);
         ASSERT_EQ(VyrSuccess, p.call(c.half_out));
-        CUDA_CHECK(cudaDeviceSynchronize());
-        CUDA_CHECK(cudaGetLastError());
+        vyr_test::expect_clean_run();
         const size_t rows = p.rows;
         const vyr_ref::RmsNormResult ref =
             vyr_ref::rmsnorm_residual((int)rows, p.F, p.x, p.r, p.w, p.alpha, p.q8 == Int8Out::scaled);

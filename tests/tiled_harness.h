@@ -111,6 +111,12 @@ struct ProductOperands {
     }
 };
 
+// A kernel run that finished and left no error behind.
+inline void expect_clean_run() {
+    EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
+    EXPECT_EQ(cudaSuccess, cudaGetLastError());
+}
+
 inline int read_counter(const DeviceBuffer<int>& c) {
     return c.download()[0];
 }

@@ -4,23 +4,19 @@
 #include <string>
 
 #include "activation_tolerance.h"
-#include "harness.h"
 #include "dense_transformer_ref.h"
+#include "tiled_harness.h"
 
 namespace {
 
 using vyr_test::DeviceBuffer;
+using vyr_test::expect_clean_run;
 
 std::vector<double> to_double(const std::vector<float>& v) {
     return std::vector<double>(v.begin(), v.end());
 }
 std::vector<float> to_float(const std::vector<double>& v) {
     return std::vector<float>(v.begin(), v.end());
-}
-
-void expect_clean_run() {
-    EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
-    EXPECT_EQ(cudaSuccess, cudaGetLastError());
 }
 
 TEST(Rotary, MatchesReference) {
