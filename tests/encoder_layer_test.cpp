@@ -17,9 +17,6 @@ constexpr int N = 1, T = 16, C = 512, H = 8, HD = 64, F = 1024, M = N * T * 16;
 TensorDesc as_matrix(void* p, int cols, char outer, char inner) {
     return dense_desc(p, VYR_TYPE_HALF, {{'M', M / 16}, {outer, cols / 8}, {'m', 16}, {inner, 8}});
 }
-TensorDesc as_weights(void* p, int rows, int cols) {
-    return dense_desc(p, VYR_TYPE_HALF, {{'N', rows / 16}, {'K', cols / 8}, {'n', 16}, {'k', 8}});
-}
 TensorDesc as_sequence(void* p) {
     return dense_desc(p, VYR_TYPE_HALF, {{'N', N}, {'T', T}, {'C', C / 8}, {'t', 16}, {'c', 8}});
 }
@@ -74,7 +71,9 @@ TEST(EncoderLayer, ComposedCallsMatchTheReference) {
     // A matrix product: in (M x k) times w (n x k) into y, the work counter reset first; no bias: SwiGLU.
     const auto product = [&](const DeviceBuffer<__half>& in, const DeviceBuffer<__half>& w,
                              const DeviceBuffer<__half>& y, int n, int k, const TensorDesc* bias) {
-        const TensorDesc ti = as_matrix(in.get(), k, 'K', 'k'), tw = as_weights(w.get(), n, k);
+        const TensorDesc ti = as_matrix(in.get(), k, 'K', 'k'),
+                         tw = dense_desc(w.get(), VYR_TYPE_HALF,
+                                         {{'N', n / 16}, {'K', k / 8}, {'n', 16}, {'k', 8}});
         const TensorDesc ty = as_matrix(y.get(), bias ? n : n / 2, 'N', 'n');
         EXPECT_EQ(cudaSuccess, cudaMemsetAsync(counter.get(), 0, sizeof(int), s));
         return bias ? vyr_linear(s, &ti, &tw, bias, &ty, counter.get())
