@@ -52,21 +52,20 @@ TEST(Rotary, MatchesReference) {
     }
 }
 
+// C below and above one element per thread of 256 (2048: the whole row buffer); the weight and scale values
+// take no branch of their own.
 TEST(ResidualRmsNorm, MatchesReference) {
     const struct {
         int C, N;
         float scale;
-        bool unit_weight;
-    } cases[] = {{32, 3, 0.5f, false}, {96, 2, -1.25f, false}, {2048, 2, 0.75f, false}, {256, 1, 0.0f, true}};
+    } cases[] = {{32, 3, 0.5f}, {96, 2, -1.25f}, {2048, 2, 0.75f}};
     for (const auto& c : cases) {
         SCOPED_TRACE("C=" + std::to_string(c.C));
         vyr_test::Rng rng(c.C);
         const size_t n = (size_t)c.N * c.C;
         const std::vector<float> in = vyr_test::round_to_half(rng.uniform_vec(n, -2, 2));
         const std::vector<float> res = vyr_test::round_to_half(rng.uniform_vec(n, -2, 2));
-        const std::vector<float> weight = c.unit_weight
-                                              ? std::vector<float>(c.C, 1.0f)
-                                              : vyr_test::round_to_half(rng.uniform_vec(c.C, -2, 2));
+        const std::vector<float> weight = vyr_test::round_to_half(rng.uniform_vec(c.C, -2, 2));
         DeviceBuffer<__half> d_in(vyr_test::to_half(in)), d_res(vyr_test::to_half(res));
         DeviceBuffer<__half> d_scale(vyr_test::to_half({c.scale})), d_w(vyr_test::to_half(weight)), d_out(n);
         EXPECT_EQ(VyrSuccess, host_fused_residual_rmsnorm_f16(nullptr, c.C, c.N, d_in.get(), d_res.get(),
