@@ -20,32 +20,28 @@ struct LinearCase {
 };
 
 // Operands of one case, uploaded, and their descriptors, which tests may then spoil.
-struct LinearProblem {
+struct LinearProblem : vyr_test::TiledProduct {
     LinearCase c;
-    vyr_test::Rng rng;
-    vyr_test::ProductOperands ops;
     std::vector<float> b;
     DeviceBuffer<__half> db, dy;
-    DeviceBuffer<int> counter{std::vector<int>{0}};
     TensorDesc tx{}, tw{}, tb{}, ty{};
 
     LinearProblem(const LinearCase& lc, uint64_t seed)
-        : c(lc),
-          rng(seed),
-          ops(lc.dtype == VYR_TYPE_HALF, lc.M, lc.N, lc.K, 1.0f, 1e-2f, rng),
+        : TiledProduct(seed, lc.dtype == VYR_TYPE_HALF, lc.M, lc.N, lc.K, 1.0f, 1e-2f),
+          c(lc),
           b(vyr_test::round_to_half(rng.uniform_vec(lc.N, -1, 1))),
           db(vyr_test::to_half(b)),
           dy((size_t)lc.M * lc.N) {
         dy.fill_bytes(kFill);
         describe(c.M, c.N, c.K);
-        if (c.scales) ops.attach_scales(tx, tw, 'K');
+        if (c.scales) attach_scales(tx, tw, 'K');
     }
     // Dense descriptors of an M x N x K problem over this problem's buffers.
     void describe(int M, int N, int K) {
         const int64_t wd = c.dtype == VYR_TYPE_HALF ? 8 : 16;
-        tx = dense_desc(ops.dx.get(), c.dtype, {{'M', M / 16}, {'K', K / wd}, {'m', 16}, {'k', wd}},
+        tx = dense_desc(dx.get(), c.dtype, {{'M', M / 16}, {'K', K / wd}, {'m', 16}, {'k', wd}},
                         c.reversed_dims);
-        tw = dense_desc(ops.dw.get(), c.dtype, {{'N', N / 16}, {'K', K / wd}, {'n', 16}, {'k', wd}});
+        tw = dense_desc(dw.get(), c.dtype, {{'N', N / 16}, {'K', K / wd}, {'n', 16}, {'k', wd}});
         ty = dense_desc(dy.get(), VYR_TYPE_HALF, {{'M', M / 16}, {'N', N / 8}, {'m', 16}, {'n', 8}},
                         c.reversed_dims);
         tb = dense_desc(db.get(), VYR_TYPE_HALF, {{'N', N}});
@@ -66,11 +62,11 @@ TEST(Linear, ProductsMatchTheReference) {
         LinearProblem p(c, 11);
         ASSERT_EQ(VyrSuccess, p.call());
         vyr_test::expect_clean_run();
-        const std::vector<float> v = c.dtype == VYR_TYPE_HALF
-                                         ? vyr_ref::matmul_half(c.M, c.N, c.K, p.ops.x, p.ops.w)
-                                         : vyr_ref::matmul_int8(c.M, c.N, c.K, p.ops.x, p.ops.w,
-                                                                c.scales ? p.ops.xs : std::vector<float>(),
-                                                                c.scales ? p.ops.ws : std::vector<float>());
+        const std::vector<float> v =
+            c.dtype == VYR_TYPE_HALF
+                ? vyr_ref::matmul_half(c.M, c.N, c.K, p.x, p.w)
+                : vyr_ref::matmul_int8(c.M, c.N, c.K, p.x, p.w, c.scales ? p.xs : std::vector<float>(),
+                                       c.scales ? p.ws : std::vector<float>());
         const std::vector<float> want =
             vyr_ref::linear_epilogue(c.M, c.N, v, c.bias ? p.b : std::vector<float>());
         const std::vector<float> got = vyr_test::untiled_half(p.dy, c.M, c.N);
@@ -105,7 +101,7 @@ TEST(Linear, RefusalsAndStaleCountersWriteNothing) {
         {"half x, int8 weights", [](LinearProblem& p) { p.tw.dtype = VYR_TYPE_INT8; }},
         {"int8 y", [](LinearProblem& p) { p.tx.dtype = p.tw.dtype = p.ty.dtype = VYR_TYPE_INT8; }},
         {"bias of N+1", [](LinearProblem& p) { p.tb.dims[0].size += 1; }},
-        {"half x with scales", [](LinearProblem& p) { p.ops.attach_scales(p.tx, p.tw, 'K'); }},
+        {"half x with scales", [](LinearProblem& p) { p.attach_scales(p.tx, p.tw, 'K'); }},
         {"padded tile-row stride", [](LinearProblem& p) { dim_of(p.tx, 'M')->stride += 128; }},
         {"rank 5", [](LinearProblem& p) { p.tx.ndims = 5; }},
         {"missing name", [](LinearProblem& p) { dim_of(p.ty, 'n')->name = 'q'; }},

@@ -16,24 +16,20 @@ struct SwigluShape {
     int M, F, K;
 };
 
-struct SwigluProblem : SwigluShape {
-    vyr_test::Rng rng;
-    vyr_test::ProductOperands ops;
+struct SwigluProblem : SwigluShape, vyr_test::TiledProduct {
     DeviceBuffer<__half> dout;
-    DeviceBuffer<int> counter{std::vector<int>{0}};
     TensorDesc tx{}, tw{}, tout{};
 
     SwigluProblem(const SwigluShape& s, bool scales, uint64_t seed)
         : SwigluShape(s),
-          rng(seed),
-          ops(dtype == VYR_TYPE_HALF, M, F, K, 0.5f, 3e-3f, rng),
+          TiledProduct(seed, s.dtype == VYR_TYPE_HALF, s.M, s.F, s.K, 0.5f, 3e-3f),
           dout((size_t)M * F / 2) {
         dout.fill_bytes(kFill);
         const int64_t wd = dtype == VYR_TYPE_HALF ? 8 : 16;
-        tx = dense_desc(ops.dx.get(), dtype, {{'M', M / 16}, {'K', K / wd}, {'m', 16}, {'k', wd}});
-        tw = dense_desc(ops.dw.get(), dtype, {{'N', F / 16}, {'K', K / wd}, {'n', 16}, {'k', wd}}, true);
+        tx = dense_desc(dx.get(), dtype, {{'M', M / 16}, {'K', K / wd}, {'m', 16}, {'k', wd}});
+        tw = dense_desc(dw.get(), dtype, {{'N', F / 16}, {'K', K / wd}, {'n', 16}, {'k', wd}}, true);
         tout = dense_desc(dout.get(), VYR_TYPE_HALF, {{'M', M / 16}, {'N', F / 16}, {'m', 16}, {'n', 8}});
-        if (scales) ops.attach_scales(tx, tw, 'K');
+        if (scales) attach_scales(tx, tw, 'K');
     }
     int call(int float_acc) { return vyr_mm_swiglu(nullptr, &tx, &tw, &tout, counter.get(), float_acc); }
 };
@@ -58,11 +54,11 @@ TEST(MmSwiglu, OutputsMatchTheReference) {
         ASSERT_EQ(VyrSuccess, p.call(c.flag));
         vyr_test::expect_clean_run();
         const bool half_acc = p.dtype == VYR_TYPE_HALF && c.flag == 0;
-        const std::vector<float> v = p.dtype == VYR_TYPE_HALF
-                                         ? vyr_ref::matmul_half(p.M, p.F, p.K, p.ops.x, p.ops.w, half_acc)
-                                         : vyr_ref::matmul_int8(p.M, p.F, p.K, p.ops.x, p.ops.w,
-                                                                c.scales ? p.ops.xs : std::vector<float>(),
-                                                                c.scales ? p.ops.ws : std::vector<float>());
+        const std::vector<float> v =
+            p.dtype == VYR_TYPE_HALF
+                ? vyr_ref::matmul_half(p.M, p.F, p.K, p.x, p.w, half_acc)
+                : vyr_ref::matmul_int8(p.M, p.F, p.K, p.x, p.w, c.scales ? p.xs : std::vector<float>(),
+                                       c.scales ? p.ws : std::vector<float>());
         const std::vector<float> want = vyr_ref::swiglu(p.M, p.F, v);
         // Per element: tanh.approx.f16x2 is within 2^-10.7 relative, and each of the three half roundings
         // after it (h t, h t + h, value s) may land one unit away when its input differs: with |t| <= 1 and

@@ -14,22 +14,18 @@ using vyr_test::kFill;
 struct QkvShape {
     uint32_t dtype;
     int N, T, C, H, hd;
-};
-
-struct QkvProblem : QkvShape {
     int M() const { return N * T * 16; }
     int cols() const { return 3 * H * hd; }
-    vyr_test::Rng rng;
-    vyr_test::ProductOperands ops;
+};
+
+struct QkvProblem : QkvShape, vyr_test::TiledProduct {
     std::vector<float> table;
     DeviceBuffer<__half> dtable, dout;
-    DeviceBuffer<int> counter{std::vector<int>{0}};
     TensorDesc tx{}, tw{}, ttab{}, tout{};
 
     QkvProblem(const QkvShape& s, bool scales, uint64_t seed)
         : QkvShape(s),
-          rng(seed),
-          ops(dtype == VYR_TYPE_HALF, M(), cols(), C, 0.5f, 3e-3f, rng),
+          TiledProduct(seed, s.dtype == VYR_TYPE_HALF, s.M(), s.cols(), s.C, 0.5f, 3e-3f),
           table((size_t)T * 16 * hd),
           dtable(table.size()),
           dout((size_t)M() * cols()) {
@@ -41,24 +37,23 @@ struct QkvProblem : QkvShape {
         dtable.upload(vyr_test::tiled_half(table, (size_t)T * 16, hd));
         dout.fill_bytes(kFill);
         const int64_t wd = dtype == VYR_TYPE_HALF ? 8 : 16;
-        tx = dense_desc(ops.dx.get(), dtype, {{'N', N}, {'T', T}, {'C', C / wd}, {'t', 16}, {'c', wd}});
-        tw = dense_desc(ops.dw.get(), dtype,
+        tx = dense_desc(dx.get(), dtype, {{'N', N}, {'T', T}, {'C', C / wd}, {'t', 16}, {'c', wd}});
+        tw = dense_desc(dw.get(), dtype,
                         {{0, 3}, {'H', H}, {'D', hd / 16}, {'C', C / wd}, {'d', 16}, {'c', wd}});
         ttab = dense_desc(dtable.get(), VYR_TYPE_HALF, {{'T', T}, {'D', hd / 8}, {'t', 16}, {'d', 8}});
         tout = dense_desc(dout.get(), VYR_TYPE_HALF,
                           {{'N', N}, {'T', T}, {0, 3}, {'H', H}, {'D', hd / 8}, {'t', 16}, {'d', 8}}, true);
-        if (scales) ops.attach_scales(tx, tw, 'C');
+        if (scales) attach_scales(tx, tw, 'C');
     }
     int call() { return vyr_qkv_rotary(nullptr, &tx, &tw, &ttab, &tout, counter.get(), 123.0f); }
 
-    // The expected output buffer: the product rounded to half, query and key pairs rotated, in the QKV
-    // layout.
+    // The expected output: the product rounded to half, query and key pairs rotated, in the QKV layout.
     std::vector<float> expected(bool scales) const {
         std::vector<float> v =
             dtype == VYR_TYPE_HALF
-                ? vyr_ref::matmul_half(M(), cols(), C, ops.x, ops.w)
-                : vyr_ref::matmul_int8(M(), cols(), C, ops.x, ops.w, scales ? ops.xs : std::vector<float>(),
-                                       scales ? ops.ws : std::vector<float>());
+                ? vyr_ref::matmul_half(M(), cols(), C, x, w)
+                : vyr_ref::matmul_int8(M(), cols(), C, x, w, scales ? xs : std::vector<float>(),
+                                       scales ? ws : std::vector<float>());
         for (float& e : v) e = vyr_ref::round_half(e);
         for (int r = 0; r < M(); ++r)
             for (int c = 0; c < 2 * H * hd; c += 2) {

@@ -87,14 +87,18 @@ inline std::vector<float> random_int8(Rng& rng, size_t n) {
 
 constexpr unsigned char kFill = 0x5A;  // outputs start as this byte, so "nothing written" can be checked
 
-// x (m x k) and weights (n x k) of a tiled product, half in [-range, range] or small int8 integers, uploaded
-// tiled, with per-row float scales for the int8 variants.
-struct ProductOperands {
+// What every tiled product problem holds: its seeded generator, x (m x k) and weights (n x k) (half in
+// [-range, range] or small int8 integers) uploaded tiled, per-row float scales for the int8 variants, and a
+// zeroed work counter. Each problem adds its other inputs, its output and its descriptors.
+struct TiledProduct {
+    Rng rng;
     std::vector<float> x, w, xs, ws;
     DeviceBuffer<unsigned char> dx, dw;
     DeviceBuffer<float> dxs, dws;
-    ProductOperands(bool half, size_t m, size_t n, size_t k, float range, float max_scale, Rng& rng)
-        : x(half ? round_to_half(rng.uniform_vec(m * k, -range, range)) : random_int8(rng, m * k)),
+    DeviceBuffer<int> counter{std::vector<int>{0}};
+    TiledProduct(uint64_t seed, bool half, size_t m, size_t n, size_t k, float range, float max_scale)
+        : rng(seed),
+          x(half ? round_to_half(rng.uniform_vec(m * k, -range, range)) : random_int8(rng, m * k)),
           w(half ? round_to_half(rng.uniform_vec(n * k, -range, range)) : random_int8(rng, n * k)),
           xs(rng.uniform_vec(m, 1e-3f, max_scale)),
           ws(rng.uniform_vec(n, 1e-3f, max_scale)),
