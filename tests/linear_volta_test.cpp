@@ -126,8 +126,7 @@ TEST(VoltaSwiglu, MatchesReference) {
     vyr_test::Rng rng(3);
     const int M = 512, K = 512;
     const Matrix X = random_matrix(rng, M, K, 0.25f), W = random_matrix(rng, 4096, K, 0.25f);
-    DeviceBuffer<__half> dx(tiled(X)), dw(tiled(W));
-    DeviceBuffer<__half> dout((size_t)M * 2048);
+    DeviceBuffer<__half> dx(tiled(X)), dw(tiled(W)), dout((size_t)M * 2048);
     EXPECT_EQ(VyrSuccess, vyr_volta_mm_swiglu(nullptr, dx.get(), dw.get(), dout.get(), float_acc, M));
     expect_clean_run();
     EXPECT_TRUE(dout.guards_intact());
@@ -162,8 +161,7 @@ TEST(VoltaQkvRotary, MatchesReference) {
         const int M = c.N * c.T;
         const Matrix X = random_matrix(rng, M, 512, 0.5f), W = random_matrix(rng, 1536, 512, 0.5f);
         const Matrix table{c.T, 64, vyr_test::rotary_table(c.T, 64)};
-        DeviceBuffer<__half> dx(tiled(X)), dw(tiled(W)), dt(tiled(table));
-        DeviceBuffer<__half> dout((size_t)M * 1536);
+        DeviceBuffer<__half> dx(tiled(X)), dw(tiled(W)), dt(tiled(table)), dout((size_t)M * 1536);
         EXPECT_EQ(VyrSuccess, vyr_volta_qkv_rotary(nullptr, dx.get(), dw.get(), dout.get(), dt.get(),
                                                    c.float_acc, c.N, c.T));
         expect_clean_run();
@@ -222,8 +220,7 @@ TEST(VoltaAttention, MatchesBandedReference) {
         vyr_test::Rng rng(T);
         const int N = 32, M = N * T;
         const Matrix qkv = random_matrix(rng, M, 1536, 0.5f);
-        DeviceBuffer<__half> dqkv(tiled(qkv));
-        DeviceBuffer<__half> dout((size_t)M * 512);
+        DeviceBuffer<__half> dqkv(tiled(qkv)), dout((size_t)M * 512);
         EXPECT_EQ(VyrSuccess, vyr_volta_attn(nullptr, dqkv.get(), dout.get(), N, T));
         expect_clean_run();
         EXPECT_TRUE(dout.guards_intact());

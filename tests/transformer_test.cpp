@@ -22,8 +22,7 @@ std::vector<float> to_float(const std::vector<double>& v) {
 TEST(Rotary, MatchesReference) {
     const struct { int N, T, H, D; } cases[] = {{2, 5, 3, 8}, {1, 40, 1, 2}, {1, 2, 16, 128}};
     for (const auto& c : cases) {
-        SCOPED_TRACE("N=" + std::to_string(c.N) + " T=" + std::to_string(c.T) + " H=" + std::to_string(c.H) +
-                     " D=" + std::to_string(c.D));
+        SCOPED_TRACE(testing::Message() << "N=" << c.N << " T=" << c.T << " H=" << c.H << " D=" << c.D);
         vyr_test::Rng rng(c.T + c.D);
         const size_t plane = (size_t)c.N * c.T * c.H * c.D;
         const std::vector<float> in = vyr_test::round_to_half(rng.uniform_vec(3 * plane, -1, 1));
@@ -32,23 +31,22 @@ TEST(Rotary, MatchesReference) {
                                                               d_out.get(), 10000.0f));
         expect_clean_run();
         EXPECT_TRUE(d_out.guards_intact());
-        const std::vector<__half> out = d_out.download();
-        const std::vector<double> want =
-            vyr_ref::rotary_embed_transpose(c.N, c.T, c.H, c.D, to_double(in), 1e4);
+        const std::vector<float> got = vyr_test::to_float(d_out.download()),
+                                 want = to_float(
+                                     vyr_ref::rotary_embed_transpose(c.N, c.T, c.H, c.D, to_double(in), 1e4));
         // V is copied bit for bit, and so are Q and K at t = 0 (angle 0: cos 1, sin 0).
-        const std::vector<__half> v_got(out.begin() + 2 * plane, out.end());
-        EXPECT_TRUE(
-            vyr_test::all_equal(vyr_test::to_float(v_got), to_float({want.begin() + 2 * plane, want.end()})));
+        EXPECT_TRUE(vyr_test::all_equal(std::vector<float>(got.begin() + 2 * plane, got.end()),
+                                        std::vector<float>(want.begin() + 2 * plane, want.end())));
         for (int part = 0; part < 2; ++part)
             for (size_t e = 0; e < plane; e += (size_t)c.T * c.D)
                 for (int d = 0; d < c.D; ++d)
-                    EXPECT_EQ(__half2float(out[part * plane + e + d]), (float)want[part * plane + e + d]);
+                    EXPECT_EQ(got[part * plane + e + d], want[part * plane + e + d]);
         // The angle t f has f within a few 2^-22 relative (fast log2, division, exp2) and sin/cos.approx are
         // within 2^-20.5 absolute up to |angle| 100 pi; |x0| + |x1| <= 2 carries both, then the half store
         // adds 2^-11 relative.
         const double angle_err = c.T * 0x1p-20 + 0x1p-20;
-        EXPECT_TRUE(vyr_test::all_near(vyr_test::to_float(out), to_float(want),
-                                       2 * angle_err + vyr_test::kHalfTinyStep, vyr_test::kHalfUnit));
+        EXPECT_TRUE(
+            vyr_test::all_near(got, want, 2 * angle_err + vyr_test::kHalfTinyStep, vyr_test::kHalfUnit));
     }
 }
 
