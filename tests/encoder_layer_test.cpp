@@ -17,9 +17,6 @@ constexpr int N = 1, T = 16, C = 512, H = 8, HD = 64, F = 1024, M = N * T * 16;
 TensorDesc as_matrix(void* p, int cols, char outer, char inner) {
     return dense_desc(p, VYR_TYPE_HALF, {{'M', M / 16}, {outer, cols / 8}, {'m', 16}, {inner, 8}});
 }
-TensorDesc as_weights(void* p, int rows, int cols) {
-    return dense_desc(p, VYR_TYPE_HALF, {{'N', rows / 16}, {'K', cols / 8}, {'n', 16}, {'k', 8}});
-}
 TensorDesc as_sequence(void* p) {
     return dense_desc(p, VYR_TYPE_HALF, {{'N', N}, {'T', T}, {'C', C / 8}, {'t', 16}, {'c', 8}});
 }
@@ -39,13 +36,7 @@ TEST(EncoderLayer, ComposedCallsMatchTheReference) {
     const std::vector<float> b_2 = vyr_test::round_to_half(rng.uniform_vec(C, -0.1f, 0.1f));
     const std::vector<float> g_1 = vyr_test::round_to_half(rng.uniform_vec(C, 0.5f, 1.5f));
     const std::vector<float> g_2 = vyr_test::round_to_half(rng.uniform_vec(C, 0.5f, 1.5f));
-    std::vector<float> table((size_t)T * 16 * HD);
-    for (int step = 0; step < T * 16; ++step)
-        for (int p = 0; p < HD / 2; ++p) {
-            const double angle = step * std::pow(10000.0, -2.0 * p / HD);
-            table[(size_t)step * HD + 2 * p] = vyr_ref::round_half((float)std::sin(angle));
-            table[(size_t)step * HD + 2 * p + 1] = vyr_ref::round_half((float)std::cos(angle));
-        }
+    const std::vector<float> table = vyr_test::rotary_table(T * 16, HD);
 
     DeviceBuffer<__half> dx(vyr_test::tiled_half(x, M, C)), dqkv_w(vyr_test::tiled_half(w_qkv, 3 * C, C));
     DeviceBuffer<__half> dwo(vyr_test::tiled_half(w_o, C, C)), dw1(vyr_test::tiled_half(w_1, F, C));
@@ -77,26 +68,22 @@ TEST(EncoderLayer, ComposedCallsMatchTheReference) {
     CUDA_CHECK(cudaMemsetAsync(counter.get(), 0, sizeof(int), s));
     ASSERT_EQ(VyrSuccess, vyr_qkv_rotary(s, &x_seq, &qkv_w, &tab, &qkv, counter.get(), 0.0f));
     ASSERT_EQ(VyrSuccess, vyr_masked_attention(s, 127, 128, &qkv, &att));
-    {
-        const TensorDesc in = as_matrix(datt.get(), C, 'K', 'k'), w = as_weights(dwo.get(), C, C);
-        const TensorDesc y = as_matrix(dproj.get(), C, 'N', 'n');
-        CUDA_CHECK(cudaMemsetAsync(counter.get(), 0, sizeof(int), s));
-        ASSERT_EQ(VyrSuccess, vyr_linear(s, &in, &w, &bo, &y, counter.get()));
-    }
+    // A matrix product: in (M x k) times w (n x k) into y, the work counter reset first; no bias: SwiGLU.
+    const auto product = [&](const DeviceBuffer<__half>& in, const DeviceBuffer<__half>& w,
+                             const DeviceBuffer<__half>& y, int n, int k, const TensorDesc* bias) {
+        const TensorDesc ti = as_matrix(in.get(), k, 'K', 'k'),
+                         tw = dense_desc(w.get(), VYR_TYPE_HALF,
+                                         {{'N', n / 16}, {'K', k / 8}, {'n', 16}, {'k', 8}});
+        const TensorDesc ty = as_matrix(y.get(), bias ? n : n / 2, 'N', 'n');
+        EXPECT_EQ(cudaSuccess, cudaMemsetAsync(counter.get(), 0, sizeof(int), s));
+        return bias ? vyr_linear(s, &ti, &tw, bias, &ty, counter.get())
+                    : vyr_mm_swiglu(s, &ti, &tw, &ty, counter.get(), 1);
+    };
+    ASSERT_EQ(VyrSuccess, product(datt, dwo, dproj, C, C, &bo));
     const TensorDesc proj = as_sequence(dproj.get()), h1 = as_sequence(dh1.get());
     ASSERT_EQ(VyrSuccess, vyr_rmsnorm_residual(s, &proj, &x_seq, &g1, &h1, nullptr, 1.0f));
-    {
-        const TensorDesc in = as_matrix(dh1.get(), C, 'K', 'k'), w = as_weights(dw1.get(), F, C);
-        const TensorDesc y = as_matrix(dff.get(), F / 2, 'N', 'n');
-        CUDA_CHECK(cudaMemsetAsync(counter.get(), 0, sizeof(int), s));
-        ASSERT_EQ(VyrSuccess, vyr_mm_swiglu(s, &in, &w, &y, counter.get(), 1));
-    }
-    {
-        const TensorDesc in = as_matrix(dff.get(), F / 2, 'K', 'k'), w = as_weights(dw2.get(), C, F / 2);
-        const TensorDesc y = as_matrix(dy2.get(), C, 'N', 'n');
-        CUDA_CHECK(cudaMemsetAsync(counter.get(), 0, sizeof(int), s));
-        ASSERT_EQ(VyrSuccess, vyr_linear(s, &in, &w, &b2, &y, counter.get()));
-    }
+    ASSERT_EQ(VyrSuccess, product(dh1, dw1, dff, F, C, nullptr));
+    ASSERT_EQ(VyrSuccess, product(dff, dw2, dy2, C, F / 2, &b2));
     const TensorDesc y2 = as_sequence(dy2.get()), out = as_sequence(dout.get());
     ASSERT_EQ(VyrSuccess, vyr_rmsnorm_residual(s, &y2, &h1, &g2, &out, nullptr, 1.0f));
     CUDA_CHECK(cudaStreamSynchronize(s));
@@ -104,33 +91,25 @@ TEST(EncoderLayer, ComposedCallsMatchTheReference) {
 
     // The reference chain, each step rounded to half where the layer stores.
     std::vector<float> v = vyr_ref::matmul_half(M, 3 * C, C, x, w_qkv);
-    std::vector<float> q((size_t)M * C), k(q.size()), val(q.size());
+    for (float& e : v) e = vyr_ref::round_half(e);
     for (int r = 0; r < M; ++r)
-        for (int c = 0; c < C; c += 2) {
+        for (int c = 0; c < 2 * C; c += 2) {  // query and key pairs rotated
             const int step = r % (T * 16), d = c % HD;
-            float p[3][2];
-            for (int part = 0; part < 3; ++part)
-                for (int e = 0; e < 2; ++e)
-                    p[part][e] = vyr_ref::round_half(v[(size_t)r * 3 * C + part * C + c + e]);
-            for (int part = 0; part < 2; ++part)
-                vyr_ref::rotate_half(p[part][0], p[part][1], table[(size_t)step * HD + d],
-                                     table[(size_t)step * HD + d + 1]);
-            for (int e = 0; e < 2; ++e) {
-                q[(size_t)r * C + c + e] = p[0][e] * 0.125f;
-                k[(size_t)r * C + c + e] = p[1][e];
-                val[(size_t)r * C + c + e] = p[2][e];
-            }
+            vyr_ref::rotate_half(v[(size_t)r * 3 * C + c], v[(size_t)r * 3 * C + c + 1],
+                                 table[(size_t)step * HD + d], table[(size_t)step * HD + d + 1]);
         }
+    // One head of the query (scaled by 1/8), key or value as an M x 64 matrix.
+    const auto head = [&](int part, int h, float scale) {
+        std::vector<float> m((size_t)M * HD);
+        for (int r = 0; r < M; ++r)
+            for (int d = 0; d < HD; ++d)
+                m[(size_t)r * HD + d] = scale * v[(size_t)r * 3 * C + part * C + h * HD + d];
+        return m;
+    };
     std::vector<float> a((size_t)M * C);
     for (int h = 0; h < H; ++h) {
-        std::vector<float> qh((size_t)M * HD), kh(qh.size()), vh(qh.size());
-        for (int r = 0; r < M; ++r)
-            for (int d = 0; d < HD; ++d) {
-                qh[(size_t)r * HD + d] = q[(size_t)r * C + h * HD + d];
-                kh[(size_t)r * HD + d] = k[(size_t)r * C + h * HD + d];
-                vh[(size_t)r * HD + d] = val[(size_t)r * C + h * HD + d];
-            }
-        const std::vector<float> o = vyr_ref::band_attention(T, 8, qh, kh, vh);
+        const std::vector<float> o =
+            vyr_ref::band_attention(T, 8, head(0, h, 0.125f), head(1, h, 1), head(2, h, 1));
         for (int r = 0; r < M; ++r)
             for (int d = 0; d < HD; ++d)
                 a[(size_t)r * C + h * HD + d] = vyr_ref::round_half(o[(size_t)r * HD + d]);

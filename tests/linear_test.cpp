@@ -9,8 +9,8 @@ namespace {
 
 using vyr_test::dense_desc;
 using vyr_test::DeviceBuffer;
-
-constexpr unsigned char kFill = 0x5A;
+using vyr_test::dim_of;
+using vyr_test::kFill;
 
 struct LinearCase {
     const char* name;
@@ -19,60 +19,32 @@ struct LinearCase {
     bool bias, scales, reversed_dims;
 };
 
-struct LinearRun {
-    std::vector<float> y;
-    int counter;
-};
-
-// Operands of one case, uploaded; desc() builds the four descriptors, which tests may then spoil.
-struct LinearProblem {
+// Operands of one case, uploaded, and their descriptors, which tests may then spoil.
+struct LinearProblem : vyr_test::TiledProduct {
     LinearCase c;
-    std::vector<float> x, w, b, xs, ws;
-    DeviceBuffer<unsigned char> dx, dw;
+    std::vector<float> b;
     DeviceBuffer<__half> db, dy;
-    DeviceBuffer<float> dxs, dws;
-    DeviceBuffer<int> counter{1};
     TensorDesc tx{}, tw{}, tb{}, ty{};
 
     LinearProblem(const LinearCase& lc, uint64_t seed)
-        : c(lc),
-          dx((size_t)lc.M * lc.K * (lc.dtype == VYR_TYPE_HALF ? 2 : 1)),
-          dw((size_t)lc.N * lc.K * (lc.dtype == VYR_TYPE_HALF ? 2 : 1)),
-          db(lc.N),
-          dy((size_t)lc.M * lc.N),
-          dxs(lc.M),
-          dws(lc.N) {
-        vyr_test::Rng rng(seed);
-        const bool half = c.dtype == VYR_TYPE_HALF;
-        x = half ? vyr_test::round_to_half(rng.uniform_vec((size_t)c.M * c.K, -1, 1))
-                 : vyr_test::random_int8(rng, (size_t)c.M * c.K);
-        w = half ? vyr_test::round_to_half(rng.uniform_vec((size_t)c.N * c.K, -1, 1))
-                 : vyr_test::random_int8(rng, (size_t)c.N * c.K);
-        b = vyr_test::round_to_half(rng.uniform_vec(c.N, -1, 1));
-        xs = rng.uniform_vec(c.M, 1e-3f, 1e-2f);
-        ws = rng.uniform_vec(c.N, 1e-3f, 1e-2f);
-        dx.upload(vyr_test::tiled_bytes(x, c.M, c.K, half));
-        dw.upload(vyr_test::tiled_bytes(w, c.N, c.K, half));
-        db.upload(vyr_test::to_half(b));
-        dxs.upload(xs);
-        dws.upload(ws);
+        : TiledProduct(seed, lc.dtype == VYR_TYPE_HALF, lc.M, lc.N, lc.K, 1.0f, 1e-2f),
+          c(lc),
+          b(vyr_test::round_to_half(rng.uniform_vec(lc.N, -1, 1))),
+          db(vyr_test::to_half(b)),
+          dy((size_t)lc.M * lc.N) {
         dy.fill_bytes(kFill);
-        cudaMemset(counter.get(), 0, sizeof(int));
-        const int64_t wd = half ? 8 : 16;
-        tx = dense_desc(dx.get(), c.dtype, {{'M', c.M / 16}, {'K', c.K / wd}, {'m', 16}, {'k', wd}},
+        describe(c.M, c.N, c.K);
+        if (c.scales) attach_scales(tx, tw, 'K');
+    }
+    // Dense descriptors of an M x N x K problem over this problem's buffers.
+    void describe(int M, int N, int K) {
+        const int64_t wd = c.dtype == VYR_TYPE_HALF ? 8 : 16;
+        tx = dense_desc(dx.get(), c.dtype, {{'M', M / 16}, {'K', K / wd}, {'m', 16}, {'k', wd}},
                         c.reversed_dims);
-        tw = dense_desc(dw.get(), c.dtype, {{'N', c.N / 16}, {'K', c.K / wd}, {'n', 16}, {'k', wd}});
-        ty = dense_desc(dy.get(), VYR_TYPE_HALF, {{'M', c.M / 16}, {'N', c.N / 8}, {'m', 16}, {'n', 8}},
+        tw = dense_desc(dw.get(), c.dtype, {{'N', N / 16}, {'K', K / wd}, {'n', 16}, {'k', wd}});
+        ty = dense_desc(dy.get(), VYR_TYPE_HALF, {{'M', M / 16}, {'N', N / 8}, {'m', 16}, {'n', 8}},
                         c.reversed_dims);
-        tb = dense_desc(db.get(), VYR_TYPE_HALF, {{'N', c.N}});
-        if (c.scales) {
-            for (TensorDesc* t : {&tx, &tw}) {
-                t->scale_dim = 'K';
-                t->scale_dtype = VYR_TYPE_FLOAT;
-            }
-            tx.scale_data = dxs.get();
-            tw.scale_data = dws.get();
-        }
+        tb = dense_desc(db.get(), VYR_TYPE_HALF, {{'N', N}});
     }
     int call() { return vyr_linear(nullptr, &tx, &tw, c.bias ? &tb : nullptr, &ty, counter.get()); }
 };
@@ -89,8 +61,7 @@ TEST(Linear, ProductsMatchTheReference) {
         SCOPED_TRACE(c.name);
         LinearProblem p(c, 11);
         ASSERT_EQ(VyrSuccess, p.call());
-        CUDA_CHECK(cudaDeviceSynchronize());
-        CUDA_CHECK(cudaGetLastError());
+        vyr_test::expect_clean_run();
         const std::vector<float> v =
             c.dtype == VYR_TYPE_HALF
                 ? vyr_ref::matmul_half(c.M, c.N, c.K, p.x, p.w)
@@ -117,75 +88,23 @@ TEST(Linear, ProductsMatchTheReference) {
     }
 }
 
-// A counter left from an earlier call (or garbage) hands out no valid item: nothing is written.
-TEST(Linear, StaleCounterWritesNothing) {
-    for (int start : {2, 1 << 30}) {
-        SCOPED_TRACE(start);
-        LinearProblem p({"", VYR_TYPE_HALF, 256, 256, 512, true, false, false}, 3);
-        p.counter.upload({start});
-        ASSERT_EQ(VyrSuccess, p.call());
-        CUDA_CHECK(cudaDeviceSynchronize());
-        EXPECT_TRUE(vyr_test::untouched(p.dy, kFill));
-        EXPECT_EQ(start + 1024, vyr_test::read_counter(p.counter));
-    }
-}
-
-TEST(Linear, RefusalsWriteNothing) {
+// Refusals, one case per distinct check, leave the output and the counter untouched. A counter left from
+// an earlier call (at the item count, or garbage) hands out no valid item: nothing is written either.
+TEST(Linear, RefusalsAndStaleCountersWriteNothing) {
     using Spoil = void (*)(LinearProblem&);
     const std::pair<const char*, Spoil> spoils[] = {
-        {"K=1024",
-         [](LinearProblem& p) {
-             vyr_test::dim_of(p.tx, 'K')->size = 128;
-             vyr_test::dim_of(p.tw, 'K')->size = 128;
-             vyr_test::dim_of(p.tx, 'M')->stride = 128 * 128;
-             vyr_test::dim_of(p.tw, 'N')->stride = 128 * 128;
-         }},
-        {"M=128",
-         [](LinearProblem& p) {
-             vyr_test::dim_of(p.tx, 'M')->size = 8;
-             vyr_test::dim_of(p.ty, 'M')->size = 8;
-         }},
-        {"M=384",
-         [](LinearProblem& p) {
-             vyr_test::dim_of(p.tx, 'M')->size = 24;
-             vyr_test::dim_of(p.ty, 'M')->size = 24;
-         }},
-        {"M=0",
-         [](LinearProblem& p) {
-             vyr_test::dim_of(p.tx, 'M')->size = 0;
-             vyr_test::dim_of(p.ty, 'M')->size = 0;
-         }},
-        {"M<0",
-         [](LinearProblem& p) {
-             vyr_test::dim_of(p.tx, 'M')->size = -16;
-             vyr_test::dim_of(p.ty, 'M')->size = -16;
-         }},
-        {"N=64",
-         [](LinearProblem& p) {
-             vyr_test::dim_of(p.tw, 'N')->size = 4;
-             vyr_test::dim_of(p.ty, 'N')->size = 8;
-             vyr_test::dim_of(p.ty, 'M')->stride = 8 * 128;
-             vyr_test::dim_of(p.tb, 'N')->size = 64;
-         }},
-        {"N<0",
-         [](LinearProblem& p) {
-             vyr_test::dim_of(p.tw, 'N')->size = -8;
-             vyr_test::dim_of(p.ty, 'N')->size = -16;
-             vyr_test::dim_of(p.tb, 'N')->size = -128;
-         }},
+        {"K=1024", [](LinearProblem& p) { p.describe(256, 128, 1024); }},
+        {"M=128", [](LinearProblem& p) { p.describe(128, 128, 512); }},
+        {"M=0", [](LinearProblem& p) { p.describe(0, 128, 512); }},
+        {"M<0", [](LinearProblem& p) { p.describe(-256, 128, 512); }},
+        {"N=64", [](LinearProblem& p) { p.describe(256, 64, 512); }},
         {"half x, int8 weights", [](LinearProblem& p) { p.tw.dtype = VYR_TYPE_INT8; }},
         {"int8 y", [](LinearProblem& p) { p.tx.dtype = p.tw.dtype = p.ty.dtype = VYR_TYPE_INT8; }},
         {"bias of N+1", [](LinearProblem& p) { p.tb.dims[0].size += 1; }},
-        {"bias stride 2", [](LinearProblem& p) { p.tb.dims[0].stride = 2; }},
-        {"half x with scales",
-         [](LinearProblem& p) {
-             p.tx.scale_data = p.dxs.get();
-             p.tx.scale_dim = 'K';
-             p.tx.scale_dtype = 3;
-         }},
-        {"padded tile-row stride", [](LinearProblem& p) { vyr_test::dim_of(p.tx, 'M')->stride += 128; }},
+        {"half x with scales", [](LinearProblem& p) { p.attach_scales(p.tx, p.tw, 'K'); }},
+        {"padded tile-row stride", [](LinearProblem& p) { dim_of(p.tx, 'M')->stride += 128; }},
         {"rank 5", [](LinearProblem& p) { p.tx.ndims = 5; }},
-        {"missing name", [](LinearProblem& p) { vyr_test::dim_of(p.ty, 'n')->name = 'q'; }},
+        {"missing name", [](LinearProblem& p) { dim_of(p.ty, 'n')->name = 'q'; }},
         {"unaligned data", [](LinearProblem& p) { p.tx.data = static_cast<char*>(p.tx.data) + 2; }},
     };
     for (const auto& s : spoils) {
@@ -203,6 +122,14 @@ TEST(Linear, RefusalsWriteNothing) {
         LinearProblem p({"", VYR_TYPE_INT8, 256, 128, 512, false, true, false}, 5);
         (bad ? p.tw.scale_dtype : p.tx.scale_dim) = bad ? (int32_t)VYR_TYPE_HALF : (int32_t)'M';
         EXPECT_EQ(VyrUnsupported, p.call());
+    }
+    for (int start : {1, 1 << 30}) {
+        LinearProblem p({"", VYR_TYPE_HALF, 256, 128, 512, true, false, false}, 3);
+        p.counter.upload({start});
+        ASSERT_EQ(VyrSuccess, p.call());
+        CUDA_CHECK(cudaDeviceSynchronize());
+        EXPECT_TRUE(vyr_test::untouched(p.dy, kFill)) << start;
+        EXPECT_EQ(start + 1024, vyr_test::read_counter(p.counter));
     }
 }
 

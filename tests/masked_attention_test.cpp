@@ -9,34 +9,22 @@ namespace {
 
 using vyr_test::dense_desc;
 using vyr_test::DeviceBuffer;
-
-constexpr unsigned char kFill = 0x5A;
+using vyr_test::dim_of;
+using vyr_test::kFill;
 constexpr int kHd = 64;
 
 struct AttentionProblem {
     int N, T, H;
-    std::vector<float> q, k, v;  // [N][16 T][H][64]
+    size_t rows = (size_t)N * T * 16, cols = 3 * (size_t)H * kHd;
+    std::vector<float> m;  // rows x (query, key, value) x H x 64
     DeviceBuffer<__half> dqkv, dout;
     TensorDesc tqkv{}, tout{};
 
     AttentionProblem(int n, int t, int h, uint64_t seed)
-        : N(n), T(t), H(h), dqkv((size_t)n * t * 16 * 3 * h * kHd), dout((size_t)n * t * 16 * h * kHd) {
+        : N(n), T(t), H(h), dqkv(rows * cols), dout(rows * cols / 3) {
         vyr_test::Rng rng(seed);
-        const size_t count = (size_t)N * T * 16 * H * kHd;
-        q = vyr_test::round_to_half(rng.uniform_vec(count, -1, 1));
-        k = vyr_test::round_to_half(rng.uniform_vec(count, -1, 1));
-        v = vyr_test::round_to_half(rng.uniform_vec(count, -1, 1));
-        // The QKV layout: the tiled (16 N T) x (3 H 64) matrix, value 8 x 8 blocks transposed.
-        const size_t rows = (size_t)N * T * 16, cols = 3 * (size_t)H * kHd;
-        std::vector<float> m(rows * cols);
-        for (size_t r = 0; r < rows; ++r)
-            for (size_t c = 0; c < (size_t)H * kHd; ++c) {
-                m[vyr_ref::tiled_index(r, c, cols, 8)] = q[r * H * kHd + c];
-                m[vyr_ref::tiled_index(r, H * kHd + c, cols, 8)] = k[r * H * kHd + c];
-                const size_t vc = 2 * H * kHd + c;
-                m[vyr_ref::tiled_index(r / 8 * 8 + vc % 8, vc / 8 * 8 + r % 8, cols, 8)] = v[r * H * kHd + c];
-            }
-        dqkv.upload(vyr_test::to_half(m));
+        m = vyr_test::round_to_half(rng.uniform_vec(rows * cols, -1, 1));
+        dqkv.upload(vyr_test::to_half(vyr_test::qkv_layout(m, rows, cols)));
         dout.fill_bytes(kFill);
         tqkv = dense_desc(dqkv.get(), VYR_TYPE_HALF,
                           {{'N', N}, {'T', T}, {0, 3}, {'H', H}, {'D', 8}, {'t', 16}, {'d', 8}});
@@ -45,13 +33,14 @@ struct AttentionProblem {
     }
     int call(int left, int right) { return vyr_masked_attention(nullptr, left, right, &tqkv, &tout); }
 
-    // One head of one sequence as L x 64 matrices.
-    std::vector<float> head(const std::vector<float>& a, int n, int h, float scale = 1.0f) const {
-        std::vector<float> m((size_t)T * 16 * kHd);
+    // One head of one sequence's query (part 0), key or value as an L x 64 matrix.
+    std::vector<float> head(int part, int n, int h, float scale = 1.0f) const {
+        std::vector<float> a((size_t)T * 16 * kHd);
         for (int i = 0; i < T * 16; ++i)
             for (int d = 0; d < kHd; ++d)
-                m[(size_t)i * kHd + d] = scale * a[(((size_t)n * T * 16 + i) * H + h) * kHd + d];
-        return m;
+                a[(size_t)i * kHd + d] =
+                    scale * m[((size_t)n * T * 16 + i) * cols + (part * H + h) * kHd + d];
+        return a;
     }
 };
 
@@ -70,15 +59,14 @@ TEST(MaskedAttention, BandsMatchTheReference) {
         SCOPED_TRACE(c.name);
         AttentionProblem p(c.N, c.T, c.H, 41);
         ASSERT_EQ(VyrSuccess, p.call(c.left, c.right));
-        CUDA_CHECK(cudaDeviceSynchronize());
-        CUDA_CHECK(cudaGetLastError());
+        vyr_test::expect_clean_run();
         const size_t rows = (size_t)c.N * c.T * 16, cols = (size_t)c.H * kHd;
         const std::vector<float> got = vyr_test::untiled_half(p.dout, rows, cols);
         std::vector<float> want(got.size());
         for (int n = 0; n < c.N; ++n)
             for (int h = 0; h < c.H; ++h) {
                 const std::vector<float> o = vyr_ref::band_attention(
-                    c.T, (c.left + 1) / 16, p.head(p.q, n, h, 0.125f), p.head(p.k, n, h), p.head(p.v, n, h));
+                    c.T, (c.left + 1) / 16, p.head(0, n, h, 0.125f), p.head(1, n, h), p.head(2, n, h));
                 for (int i = 0; i < c.T * 16; ++i)
                     for (int d = 0; d < kHd; ++d)
                         want[((size_t)n * c.T * 16 + i) * cols + h * kHd + d] = o[(size_t)i * kHd + d];
@@ -93,42 +81,30 @@ TEST(MaskedAttention, BandsMatchTheReference) {
 }
 
 TEST(MaskedAttention, RefusalsAndEmptyBatches) {
-    const std::pair<int, int> windows[] = {{127, 127}, {128, 128}, {256, 255}};
-    for (const auto& w : windows) {
-        AttentionProblem p(1, 2, 1, 3);
+    AttentionProblem p(1, 2, 1, 3), d128(1, 2, 1, 3), t1(1, 2, 1, 3);
+    for (const auto& w : {std::make_pair(127, 127), std::make_pair(128, 128), std::make_pair(256, 255)})
         EXPECT_EQ(VyrUnsupported, p.call(w.first, w.second)) << w.first << "," << w.second;
-    }
-    {
-        AttentionProblem p(1, 2, 1, 3);  // head dimension 128
-        vyr_test::dim_of(p.tqkv, 'D')->size = vyr_test::dim_of(p.tout, 'D')->size = 16;
-        EXPECT_EQ(VyrUnsupported, p.call(127, 128));
-    }
-    {
-        AttentionProblem p(1, 2, 1, 3);  // queries of another sequence length
-        vyr_test::dim_of(p.tout, 'T')->size = 1;
-        vyr_test::dim_of(p.tout, 'N')->stride /= 2;
-        EXPECT_EQ(VyrUnsupported, p.call(127, 128));
-    }
-    {
-        AttentionProblem p(1, 2, 1, 3);
-        vyr_test::dim_of(p.tout, 'N')->size = vyr_test::dim_of(p.tqkv, 'N')->size = -1;
-        EXPECT_EQ(VyrUnsupported, p.call(127, 128));
-        vyr_test::dim_of(p.tout, 'N')->size = vyr_test::dim_of(p.tqkv, 'N')->size = 0;
-        EXPECT_EQ(VyrSuccess, p.call(127, 128));
-        EXPECT_EQ(cudaSuccess, cudaGetLastError());
-        EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
-    }
+    dim_of(d128.tqkv, 'D')->size = dim_of(d128.tout, 'D')->size = 16;  // head dimension 128
+    EXPECT_EQ(VyrUnsupported, d128.call(127, 128));
+    dim_of(t1.tout, 'T')->size = 1;  // queries of another sequence length
+    dim_of(t1.tout, 'N')->stride /= 2;
+    EXPECT_EQ(VyrUnsupported, t1.call(127, 128));
+    // No sequences: nothing to do and nothing written.
+    dim_of(p.tout, 'N')->size = dim_of(p.tqkv, 'N')->size = 0;
+    EXPECT_EQ(VyrSuccess, p.call(127, 128));
+    EXPECT_EQ(cudaSuccess, cudaGetLastError());
+    for (const AttentionProblem* q : {&p, &d128, &t1}) EXPECT_TRUE(vyr_test::untouched(q->dout, kFill));
 #if defined(VYR_BACKEND_SIM)
     VyrSimDevice d;
     vyr_sim_get_device(&d);
     d.smem_optin = 60 * 1024;
     vyr_test::SimulatedDevice small(d);
-    AttentionProblem p(1, 2, 1, 3);
+    AttentionProblem wide(1, 2, 1, 3);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(VyrUnsupported, p.call(255, 256));
+    EXPECT_EQ(VyrUnsupported, wide.call(255, 256));
     EXPECT_EQ("Vyr masked attention: failed to set smem size 65536\n",
               testing::internal::GetCapturedStderr());
-    EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
+    EXPECT_TRUE(vyr_test::untouched(wide.dout, kFill));
 #endif
 }
 

@@ -9,35 +9,27 @@ namespace {
 
 using vyr_test::dense_desc;
 using vyr_test::DeviceBuffer;
-
-constexpr unsigned char kFill = 0x5A;
+using vyr_test::kFill;
 
 enum class Int8Out { none, scaled, fixed };
 
-struct RmsProblem {
+struct RmsShape {
     int N, T, F;
     float alpha;
     Int8Out q8;
+};
+
+struct RmsProblem : RmsShape {
+    size_t rows = (size_t)N * T * 16;
     std::vector<float> x, r, w;
     DeviceBuffer<__half> dx, dr, dw, dout;
     DeviceBuffer<int8_t> dq;
     DeviceBuffer<float> ds;
     TensorDesc tx{}, tr{}, tw{}, tout{}, tq{};
 
-    RmsProblem(int n, int t, int f, float a, Int8Out q, uint64_t seed)
-        : N(n),
-          T(t),
-          F(f),
-          alpha(a),
-          q8(q),
-          dx((size_t)n * t * 16 * f),
-          dr(dx.size()),
-          dw(f),
-          dout(dx.size()),
-          dq(dx.size()),
-          ds((size_t)n * t * 16) {
+    RmsProblem(const RmsShape& s, uint64_t seed)
+        : RmsShape(s), dx(rows * F), dr(rows * F), dw(F), dout(rows * F), dq(rows * F), ds(rows) {
         vyr_test::Rng rng(seed);
-        const size_t rows = (size_t)N * T * 16;
         x = vyr_test::round_to_half(rng.uniform_vec(rows * F, -2, 2));
         r = vyr_test::round_to_half(rng.uniform_vec(rows * F, -2, 2));
         w = vyr_test::round_to_half(rng.uniform_vec(F, -1.5, 1.5));
@@ -50,12 +42,10 @@ struct RmsProblem {
         dout.fill_bytes(kFill);
         dq.fill_bytes(kFill);
         ds.fill_bytes(kFill);
-        const auto act = [&](void* p) {
-            return dense_desc(p, VYR_TYPE_HALF, {{'N', N}, {'T', T}, {'C', F / 8}, {'t', 16}, {'c', 8}});
-        };
-        tx = act(dx.get());
-        tr = act(dr.get());
-        tout = act(dout.get());
+        tout = tr = tx =
+            dense_desc(dx.get(), VYR_TYPE_HALF, {{'N', N}, {'T', T}, {'C', F / 8}, {'t', 16}, {'c', 8}});
+        tr.data = dr.get();
+        tout.data = dout.get();
         tw = dense_desc(dw.get(), VYR_TYPE_HALF, {{'C', F}});
         tq = dense_desc(dq.get(), VYR_TYPE_INT8, {{'N', N}, {'T', T}, {'C', F / 16}, {'t', 16}, {'c', 16}},
                         true);
@@ -74,48 +64,45 @@ struct RmsProblem {
 TEST(RmsNormResidual, OutputsMatchTheReference) {
     struct Case {
         const char* name;
-        int N, T, F;
-        float alpha;
-        Int8Out q8;
+        RmsShape s;
         bool half_out;
     };
     const Case cases[] = {
-        {"F=32 half only", 1, 1, 32, 1.0f, Int8Out::none, true},
-        {"F=512 scaled int8", 2, 3, 512, 0.5f, Int8Out::scaled, true},
-        {"F=96 fixed-scale int8, alpha 0", 1, 2, 96, 0.0f, Int8Out::fixed, true},
-        {"F=64 int8 only", 3, 1, 64, 1.25f, Int8Out::scaled, false},
+        {"F=32 half only", {1, 1, 32, 1.0f, Int8Out::none}, true},
+        {"F=512 scaled int8", {2, 3, 512, 0.5f, Int8Out::scaled}, true},
+        {"F=96 fixed-scale int8, alpha 0", {1, 2, 96, 0.0f, Int8Out::fixed}, true},
+        {"F=64 int8 only", {3, 1, 64, 1.25f, Int8Out::scaled}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RmsProblem p(c.N, c.T, c.F, c.alpha, c.q8, 17);
+        RmsProblem p(c.s, 17);
         ASSERT_EQ(VyrSuccess, p.call(c.half_out));
-        CUDA_CHECK(cudaDeviceSynchronize());
-        CUDA_CHECK(cudaGetLastError());
-        const size_t rows = (size_t)c.N * c.T * 16;
+        vyr_test::expect_clean_run();
+        const size_t rows = p.rows;
         const vyr_ref::RmsNormResult ref =
-            vyr_ref::rmsnorm_residual((int)rows, c.F, p.x, p.r, p.w, c.alpha, c.q8 == Int8Out::scaled);
+            vyr_ref::rmsnorm_residual((int)rows, p.F, p.x, p.r, p.w, p.alpha, p.q8 == Int8Out::scaled);
         // rinv carries the float sum's rounding (F terms, 2^-24 each, relative), the approximate division
         // (2 ulp) and reciprocal square root (2^-22.9): far below 2^-11, but enough to move the half rounding
         // of rinv * v * w by one unit: 2^-10 relative in all.
         if (c.half_out) {
             EXPECT_TRUE(
-                vyr_test::all_near(vyr_test::untiled_half(p.dout, rows, c.F), ref.out, 1e-7, 0x1p-10));
+                vyr_test::all_near(vyr_test::untiled_half(p.dout, rows, p.F), ref.out, 1e-7, 0x1p-10));
         } else {
             EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
         }
-        if (c.q8 != Int8Out::none) {
-            const std::vector<int8_t> q = vyr_ref::from_tiled(p.dq.download(), rows, c.F, 16);
+        if (p.q8 != Int8Out::none) {
+            const std::vector<int8_t> q = vyr_ref::from_tiled(p.dq.download(), rows, p.F, 16);
             std::vector<float> qf(q.begin(), q.end());
             // The multiplier carries the same small relative error as rinv (fixed scale) or the reciprocal's
             // 1 ulp (per-row scale), which can move a product sitting at a rounding boundary by one step.
             EXPECT_TRUE(vyr_test::all_near(qf, ref.q8, 1.0));
-            for (size_t row = 0; row < rows && c.q8 == Int8Out::scaled; ++row) {
+            for (size_t row = 0; row < rows && p.q8 == Int8Out::scaled; ++row) {
                 int biggest = 0;
-                for (int ch = 0; ch < c.F; ++ch)
-                    biggest = std::max(biggest, std::abs((int)q[row * c.F + ch]));
+                for (int ch = 0; ch < p.F; ++ch)
+                    biggest = std::max(biggest, std::abs((int)q[row * p.F + ch]));
                 EXPECT_EQ(row == 1 ? 0 : 127, biggest) << "row " << row;
             }
-            if (c.q8 == Int8Out::scaled)
+            if (p.q8 == Int8Out::scaled)
                 EXPECT_TRUE(vyr_test::all_near(p.ds.download(), ref.scales, 0.0, 1e-5));
             else
                 EXPECT_TRUE(vyr_test::untouched(p.ds, kFill));
@@ -137,12 +124,10 @@ TEST(RmsNormResidual, RefusalsAndEmptyBatches) {
         {"weight of F+1", [](RmsProblem& p) { p.tw.dims[0].size += 1; }},
         {"out8 with half type", [](RmsProblem& p) { p.tq.dtype = VYR_TYPE_HALF; }},
         {"scales over another dimension", [](RmsProblem& p) { p.tq.scale_dim = 'T'; }},
-        {"negative N", [](RmsProblem& p) { vyr_test::dim_of(p.tx, 'N')->size = -1; }},
-        {"rank 4", [](RmsProblem& p) { p.tx.ndims = 4; }},
     };
     for (const auto& s : spoils) {
         SCOPED_TRACE(s.first);
-        RmsProblem p(2, 1, 64, 1.0f, Int8Out::scaled, 3);
+        RmsProblem p({2, 1, 64, 1.0f, Int8Out::scaled}, 3);
         s.second(p);
         EXPECT_EQ(VyrUnsupported, p.call());
         CUDA_CHECK(cudaDeviceSynchronize());
@@ -150,29 +135,24 @@ TEST(RmsNormResidual, RefusalsAndEmptyBatches) {
         EXPECT_TRUE(vyr_test::untouched(p.dq, kFill));
     }
     // No sequences: nothing to do and nothing left pending.
-    RmsProblem p(1, 1, 64, 1.0f, Int8Out::scaled, 3);
-    for (TensorDesc* t : {&p.tx, &p.tr, &p.tout, &p.tq}) {
-        vyr_test::dim_of(*t, 'N')->size = 0;
-    }
+    RmsProblem p({1, 1, 64, 1.0f, Int8Out::scaled}, 3);
+    for (TensorDesc* t : {&p.tx, &p.tr, &p.tout, &p.tq}) vyr_test::dim_of(*t, 'N')->size = 0;
     EXPECT_EQ(VyrSuccess, p.call());
     EXPECT_EQ(cudaSuccess, cudaGetLastError());
     EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
     EXPECT_EQ(32 * 64 + 2048, RmsNormSharedStorageSize(64));
-}
-
-TEST(RmsNormResidual, RefusedSharedMemoryOptInIsReported) {
-    VYR_SIM_ONLY();
 #if defined(VYR_BACKEND_SIM)
+    // A refused shared-memory opt-in is reported: F = 2048 needs 67584 bytes.
     VyrSimDevice d;
     vyr_sim_get_device(&d);
     d.smem_optin = 64 * 1024;
     vyr_test::SimulatedDevice small(d);
-    RmsProblem p(1, 1, 2048, 1.0f, Int8Out::none, 3);  // 67584 bytes
+    RmsProblem big({1, 1, 2048, 1.0f, Int8Out::none}, 3);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(VyrUnsupported, p.call());
+    EXPECT_EQ(VyrUnsupported, big.call());
     EXPECT_EQ("Vyr RMSNorm residual: failed to set smem size 67584\n",
               testing::internal::GetCapturedStderr());
-    EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
+    EXPECT_TRUE(vyr_test::untouched(big.dout, kFill));
 #endif
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -37,31 +38,44 @@ inline DimDesc* dim_of(TensorDesc& t, int name) {
     return nullptr;
 }
 
-// Half or int8 values (floats holding them) of a row-major matrix, uploaded in the tiled layout.
+// Half values (floats holding them) of a row-major matrix, uploaded in the tiled layout.
 inline std::vector<__half> tiled_half(const std::vector<float>& m, size_t rows, size_t cols) {
     return to_half(vyr_ref::to_tiled(m, rows, cols, 8));
-}
-inline std::vector<int8_t> tiled_int8(const std::vector<float>& m, size_t rows, size_t cols) {
-    std::vector<int8_t> q(m.size());
-    for (size_t i = 0; i < m.size(); ++i) q[i] = (int8_t)m[i];
-    return vyr_ref::to_tiled(q, rows, cols, 16);
 }
 // The bytes of a half (w = 8) or int8 (w = 16) tiled matrix, for operands whose type a test varies.
 inline std::vector<unsigned char> tiled_bytes(const std::vector<float>& m, size_t rows, size_t cols,
                                               bool half) {
+    const std::vector<__half> h = tiled_half(m, rows, cols);
+    const std::vector<int8_t> q = vyr_ref::to_tiled(std::vector<int8_t>(m.begin(), m.end()), rows, cols, 16);
     std::vector<unsigned char> bytes(m.size() * (half ? 2 : 1));
-    if (bytes.empty()) return bytes;
-    if (half) {
-        const std::vector<__half> t = tiled_half(m, rows, cols);
-        std::memcpy(bytes.data(), t.data(), bytes.size());
-    } else {
-        const std::vector<int8_t> t = tiled_int8(m, rows, cols);
-        std::memcpy(bytes.data(), t.data(), bytes.size());
-    }
+    if (!bytes.empty()) std::memcpy(bytes.data(), half ? (const void*)h.data() : q.data(), bytes.size());
     return bytes;
+}
+// The QKV tensor's layout of a row-major (rows x cols) matrix whose last third holds the values: 16 x 8
+// tiles, with (row r, column c) of each 8 x 8 value block holding time step c, element r.
+inline std::vector<float> qkv_layout(const std::vector<float>& m, size_t rows, size_t cols) {
+    std::vector<float> t(m.size());
+    for (size_t r = 0; r < rows; ++r)
+        for (size_t c = 0; c < cols; ++c)
+            t[c < cols / 3 * 2 ? vyr_ref::tiled_index(r, c, cols, 8)
+                               : vyr_ref::tiled_index(r / 8 * 8 + c % 8, c / 8 * 8 + r % 8, cols, 8)] =
+                m[r * cols + c];
+    return t;
 }
 inline std::vector<float> untiled_half(const DeviceBuffer<__half>& d, size_t rows, size_t cols) {
     return to_float(vyr_ref::from_tiled(d.download(), rows, cols, 8));
+}
+
+// A rotary table of `steps` rows of hd halves: (sin, cos) of step 10000^(-2p / hd) for each pair p.
+inline std::vector<float> rotary_table(int steps, int hd) {
+    std::vector<float> t((size_t)steps * hd);
+    for (int s = 0; s < steps; ++s)
+        for (int p = 0; p < hd / 2; ++p) {
+            const double angle = s * std::pow(10000.0, -2.0 * p / hd);
+            t[(size_t)s * hd + 2 * p] = vyr_ref::round_half((float)std::sin(angle));
+            t[(size_t)s * hd + 2 * p + 1] = vyr_ref::round_half((float)std::cos(angle));
+        }
+    return t;
 }
 
 // Small integers as int8 operands, halves in [-1, 1] as half operands.
@@ -69,6 +83,42 @@ inline std::vector<float> random_int8(Rng& rng, size_t n) {
     std::vector<float> v(n);
     for (float& x : v) x = (float)rng.integer(-127, 127);
     return v;
+}
+
+constexpr unsigned char kFill = 0x5A;  // outputs start as this byte, so "nothing written" can be checked
+
+// What every tiled product problem holds: its seeded generator, x (m x k) and weights (n x k) (half in
+// [-range, range] or small int8 integers) uploaded tiled, per-row float scales for the int8 variants, and a
+// zeroed work counter. Each problem adds its other inputs, its output and its descriptors.
+struct TiledProduct {
+    Rng rng;
+    std::vector<float> x, w, xs, ws;
+    DeviceBuffer<unsigned char> dx, dw;
+    DeviceBuffer<float> dxs, dws;
+    DeviceBuffer<int> counter{std::vector<int>{0}};
+    TiledProduct(uint64_t seed, bool half, size_t m, size_t n, size_t k, float range, float max_scale)
+        : rng(seed),
+          x(half ? round_to_half(rng.uniform_vec(m * k, -range, range)) : random_int8(rng, m * k)),
+          w(half ? round_to_half(rng.uniform_vec(n * k, -range, range)) : random_int8(rng, n * k)),
+          xs(rng.uniform_vec(m, 1e-3f, max_scale)),
+          ws(rng.uniform_vec(n, 1e-3f, max_scale)),
+          dx(tiled_bytes(x, m, k, half)),
+          dw(tiled_bytes(w, n, k, half)),
+          dxs(xs),
+          dws(ws) {}
+    // Both operands' scales, float and reduced over `dim`.
+    void attach_scales(TensorDesc& tx, TensorDesc& tw, int32_t dim) const {
+        tx.scale_data = dxs.get();
+        tw.scale_data = dws.get();
+        tx.scale_dim = tw.scale_dim = dim;
+        tx.scale_dtype = tw.scale_dtype = VYR_TYPE_FLOAT;
+    }
+};
+
+// A kernel run that finished and left no error behind.
+inline void expect_clean_run() {
+    EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
+    EXPECT_EQ(cudaSuccess, cudaGetLastError());
 }
 
 inline int read_counter(const DeviceBuffer<int>& c) {
