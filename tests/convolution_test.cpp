@@ -103,14 +103,17 @@ TEST(Convolution, BatchLargerThanGrid) {
 
 TEST(Convolution, RefusedRequestsWriteNothing) {
     // No compiled shape, one per key of the table (C_in, W, activation, C_out for an activation that has it
-    // elsewhere); a stride of 0; 32-bit input offsets that would wrap (2^16 * 2^15 * 1 = 2^31).
+    // elsewhere); a stride of 0; 32-bit input offsets that would wrap.
     const struct {
         const char* name;
         int act, N, C_in, C_out, T_in, W, stride;
     } cases[] = {
-        {"C_in 2", 1, 1, 2, 16, 8, 5, 1},   {"W 3", 1, 1, 1, 16, 8, 3, 1},
-        {"identity", 0, 1, 1, 16, 8, 5, 1}, {"swish_clamp 1-4", 2, 1, 1, 4, 8, 5, 1},
-        {"stride 0", 1, 1, 1, 16, 8, 5, 0}, {"N*T*C = 2^31", 1, 1 << 16, 1, 16, 1 << 15, 5, 1},
+        {"C_in 2", 1, 1, 2, 16, 8, 5, 1},
+        {"W 3", 1, 1, 1, 16, 8, 3, 1},
+        {"identity", 0, 1, 1, 16, 8, 5, 1},
+        {"swish_clamp 1-4", 2, 1, 1, 4, 8, 5, 1},
+        {"stride 0", 1, 1, 1, 16, 8, 5, 0},
+        {"N*T*C = 2^31", 1, 1 << 16, 1, 16, 1 << 15, 5, 1},  // 2^16 * 2^15 * 1
     };
     DeviceBuffer<__half> in(64), w(5 * 16 * 16), b(16), out(256);
     out.fill_bytes(0x33);
