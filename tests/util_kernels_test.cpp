@@ -65,9 +65,7 @@ struct InterleaveCase {
 TEST(BiasActivationInterleave, EveryCombinationAndLayout) {
     // T = 6: a partial group of 4 time steps. C = 136: two blocks of channels; C = 48: one partial block.
     const InterleaveCase cases[] = {
-        {0, VYR_TYPE_INT8, VYR_TYPE_HALF, 2, 6, 48, 0, 0, false},
         {0, VYR_TYPE_INT8, VYR_TYPE_HALF, 1, 5, 136, 8, 0, true},
-        {0, VYR_TYPE_HALF, VYR_TYPE_INT8, 2, 6, 48, 48, 16, false},
         {0, VYR_TYPE_HALF, VYR_TYPE_INT8, 1, 3, 48, 16, 24, true},
         {1, VYR_TYPE_HALF, VYR_TYPE_HALF, 2, 6, 48, 0, 16, true},
         {1, VYR_TYPE_HALF, VYR_TYPE_INT8, 1, 6, 136, 0, 0, true},
@@ -206,10 +204,8 @@ void check_convert(const ConvertCase& c) {
 TEST(Convert, TypesAndLayouts) {
     const ConvertCase cases[] = {
         // Unit inner stride, rows of up to 1024 elements at 16-byte boundaries: the asynchronous-copy path.
-        {"dense rows", 3, 4, 64, {256, 64, 1}, {256, 64, 1}, 0},
         {"13-element rows", 2, 3, 13, {6 * 16, 16, 1}, {39, 13, 1}, 0},
         {"1024-element rows", 1, 3, 1024, {0, 1024, 1}, {0, 1024, 1}, 0},
-        {"single element", 1, 1, 1, {1, 1, 1}, {1, 1, 1}, 0},
         // The plain path: long rows, a strided inner dimension, rows off 16-byte boundaries.
         {"1025-element rows", 2, 1, 1025, {1025, 0, 1}, {1025, 0, 1}, 0},
         {"inner stride 2", 2, 3, 20, {120, 40, 2}, {60, 20, 1}, 0},
@@ -256,11 +252,9 @@ TEST(Window, WindowsAtBothEnds) {
     const WindowCase cases[] = {
         {"W 5 stride 1: zero rows at both ends", 2, 7, 3, 5, 1, 0, 0},
         {"stride 2, odd T", 1, 9, 4, 5, 2, 2, 3},
-        {"W wider than T", 1, 3, 2, 9, 1, 0, 0},
         {"even W", 2, 6, 5, 4, 3, 1, 0},
         kFullWindowMidChunk,
         {"C*W = 1950, starts anywhere", 2, 61, 39, 50, 3, 4, 7},
-        {"C*W = 2048, chunk-aligned", 1, 12, 256, 8, 1, 0, 0},
     };
     for (const WindowCase& c : cases) check_window(c);
 }
@@ -290,7 +284,7 @@ TEST(UtilKernels, RefusedRequestsWriteNothing) {
     out.fill_bytes(kFill);
     const void* i = in.get();
     void* o = out.get();
-    const int H = VYR_TYPE_HALF, Q = VYR_TYPE_INT8, F = VYR_TYPE_FLOAT;
+    const int H = VYR_TYPE_HALF, Q = VYR_TYPE_INT8;
     auto interleave = [&](int in_chunk, int in_type, int out_chunk, int out_type, int act) {
         return host_bias_activation_interleave_convert(nullptr, 1, 4, 48, i, in_chunk, in_type, o, out_chunk,
                                                        out_type, nullptr, act);
@@ -304,19 +298,15 @@ TEST(UtilKernels, RefusedRequestsWriteNothing) {
         interleave(0, Q, 0, H, 1),  // int8 input with swish
         interleave(0, Q, 0, Q, 0),  // int8 to int8
         interleave(0, H, 0, H, 0),  // a plain half copy
-        interleave(0, H, 0, H, 4),  // tanh_x5
-        interleave(0, H, 0, F, 1),  // float output
         // Chunk widths that do not split 48 channels into whole groups would address past the tensor.
         interleave(10, H, 0, H, 1),
         interleave(0, H, 96, H, 1),
         interleave(-16, H, 0, H, 1),
         host_convert(nullptr, i, 64, 8, 1, Q, o, 64, 8, 1, Q, 1, 8, 8),
-        host_convert(nullptr, i, 64, 8, 1, F, o, 64, 8, 1, H, 1, 8, 8),
         host_convert(nullptr, i, 64, 8, 1, H, o, 64, 8, 1, 0, 1, 8, 8),
         window(683, 3, 1),            // C * W = 2049
         window(1 << 16, 1 << 16, 1),  // C * W wraps to 0 in 32 bits
         window(4, 5, 0),
-        window(4, 5, -1),
     };
     for (size_t k = 0; k < sizeof statuses / sizeof *statuses; ++k)
         EXPECT_EQ(VyrUnsupported, statuses[k]) << k;
