@@ -14,11 +14,9 @@ namespace {
 
 using vyr_test::DeviceBuffer;
 
+// type: VYR_TYPE_HALF or VYR_TYPE_INT8; lda only for interleave 0.
 struct Shape {
-    int type;  // VYR_TYPE_HALF or VYR_TYPE_INT8
-    int interleave;
-    int M, L, T;
-    int lda;  // interleave 0
+    int type, interleave, M, L, T, lda;
 };
 
 size_t seq_index(const Shape& s, int slice, int r, int k) {
@@ -139,25 +137,21 @@ double drift_tolerance(const vyr_ref::CutlassLstmLayer& start, const std::vector
     return 2 * drift + (start.int8 ? 1.0 : 2 * vyr_test::kHalfUnit);
 }
 
-struct Device {
-    int processors, smem_optin;
-};
-
 // On the simulator, a device with these multiprocessors and opt-in shared memory for the object's
 // lifetime; on a GPU, the GPU as it is (the schedules then follow its own multiprocessor count).
 struct DeviceScope {
 #if defined(VYR_BACKEND_SIM)
-    static VyrSimDevice make(const Device& d) {
+    static VyrSimDevice make(int processors, int smem_optin) {
         VyrSimDevice sim;
         vyr_sim_get_device(&sim);
-        sim.multiprocessors = d.processors;
-        sim.smem_optin = d.smem_optin;
+        sim.multiprocessors = processors;
+        sim.smem_optin = smem_optin;
         return sim;
     }
-    explicit DeviceScope(const Device& d) : sim(make(d)) {}
+    DeviceScope(int processors, int smem_optin) : sim(make(processors, smem_optin)) {}
     vyr_test::SimulatedDevice sim;
 #else
-    explicit DeviceScope(const Device&) {}
+    DeviceScope(int, int) {}
 #endif
 };
 
@@ -177,12 +171,12 @@ TEST(CutlassLstm, EveryVariantAndScheduleMatchesTheOracle) {
     // M = 128: two batch tiles of 64 rows.
     const struct {
         const char* what;
-        Device device;
+        int processors;
         bool workspace;
     } schedules[] = {
-        {"static, one block per batch tile", {2, 232448}, false},
-        {"static, fewer multiprocessors than batch tiles", {1, 232448}, false},
-        {"dynamic", {3, 232448}, true},
+        {"static, one block per batch tile", 2, false},
+        {"static, fewer multiprocessors than batch tiles", 1, false},
+        {"dynamic", 3, true},
     };
     for (int type : {VYR_TYPE_HALF, VYR_TYPE_INT8})
         for (int interleave : {0, 32, 64})
@@ -191,7 +185,7 @@ TEST(CutlassLstm, EveryVariantAndScheduleMatchesTheOracle) {
                 const Shape s{type, interleave, 128, L, 2, interleave ? 0 : L + 16};
                 SCOPED_TRACE(std::string(type == VYR_TYPE_HALF ? "half" : "8-bit") + ", interleave " +
                              std::to_string(interleave) + ", " + sc.what);
-                DeviceScope device(sc.device);
+                DeviceScope device(sc.processors, 232448);
                 check_layer(s, {true}, sc.workspace, 11 + interleave + type);
             }
 }
@@ -205,7 +199,7 @@ TEST(CutlassLstm, RegisterResidentPathMatchesTheOracle) {
     for (const auto& c : cases) {
         SCOPED_TRACE("interleave " + std::to_string(c.interleave) + ", " + std::to_string(c.processors) +
                      " multiprocessors");
-        DeviceScope device({c.processors, 232448});
+        DeviceScope device(c.processors, 232448);
         const std::vector<bool> calls =
             c.interleave == 0 ? std::vector<bool>{true, false} : std::vector<bool>{true};
         check_layer({VYR_TYPE_INT8, c.interleave, c.M, 384, 2, c.interleave ? 0 : 384}, calls, true,
@@ -222,7 +216,7 @@ TEST(CutlassLstm, ForwardThenReverseInPlaceAndTheTwoStageVariant) {
     const vyr_ref::CutlassLstmLayer start = random_layer(s, 6);
     std::vector<float> three, two;
     for (int smem : {232448, 100000}) {
-        DeviceScope device({2, smem});
+        DeviceScope device(2, smem);
         DeviceLayer d(s, start);
         d.run(1, false, s.T);
         (smem == 232448 ? three : two) = d.sequence();
@@ -315,12 +309,12 @@ TEST(CutlassLstmDeathTest, FatalConfigurationsExitWithTheirMessage) {
     // Opt-in shared memory per block decides between the 3-stage and 2-stage variants, or neither: one byte
     // short of the 2-stage size (90128 bytes for both), then exactly that size.
     {
-        DeviceScope device({4, 90127});
+        DeviceScope device(4, 90127);
         EXPECT_EXIT(call(VYR_TYPE_HALF, 64, 64, 0, 0), exit1,
                     "Vyr Cutlass LSTM: insufficient shared memory\n");
         EXPECT_EXIT(call(VYR_TYPE_INT8, 64, 128, 32, 0), exit1, "insufficient shared memory\n");
     }
-    DeviceScope device({4, 90128});
+    DeviceScope device(4, 90128);
     EXPECT_EXIT(call(VYR_TYPE_HALF, 64, 64, 0, 0), testing::ExitedWithCode(0), "");
 #endif
 }
