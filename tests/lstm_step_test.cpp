@@ -1,5 +1,6 @@
 // One pointwise LSTM step: new cell state and hidden state against the reference, the strided output rows
 // whose second halves must stay untouched, and the calls that must do nothing.
+#include <climits>
 #include <string>
 
 #include "activation_tolerance.h"
@@ -59,7 +60,8 @@ TEST(LstmStep, EmptyCallsDoNothing) {
     DeviceBuffer<__half> gates(16), bias(16), state(4), out(8);
     for (DeviceBuffer<__half>* b : {&gates, &bias, &state, &out}) b->fill_bytes(0x3c);
     const std::vector<__half> state_before = state.download(), out_before = out.download();
-    for (const auto& c : {std::make_pair(0, 4), {4, 0}, {-1, 4}, {1, -128}}) {
+    // Empty or negative sizes, and a layer too large for 32-bit gate offsets.
+    for (const auto& c : {std::make_pair(0, 4), {4, 0}, {-1, 4}, {1, -128}, {1, INT_MAX / 4 + 1}}) {
         host_lstm_step_f16(nullptr, c.first, c.second, bias.get(), gates.get(), state.get(), out.get());
         EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
         EXPECT_EQ(cudaSuccess, cudaGetLastError());
