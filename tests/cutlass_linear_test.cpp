@@ -1,7 +1,6 @@
-// Tensor-core linear layers against the double-precision reference: every compiled kernel (each row's
-// 3-stage and 2-stage variant; on the simulator the device's opt-in shared memory chooses, on a GPU the
-// device's own), the selection table, and every status and message of host_linear and
-// host_linear_swiglu_f16.
+// Tensor-core linear layers against the double-precision reference: every compiled kernel (both stage
+// variants of each row on the simulator; on a GPU, the one its opt-in size picks), the selection by shared
+// memory, and every status and message of host_linear and host_linear_swiglu_f16.
 #include <cmath>
 #include <functional>
 

@@ -1,6 +1,5 @@
 // Tensor-core LSTM layers: every variant and schedule against the storage-precision oracle, chaining in
-// place, continuation through the cell state, calls with nothing to do, and the configurations that end the
-// process.
+// place, continuation through the cell state, calls with nothing to do, and the fatal configurations.
 #include <cmath>
 #include <cstdint>
 #include <cstring>

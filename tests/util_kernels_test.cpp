@@ -1,6 +1,5 @@
-// The element-wise and layout kernels against the references: bias/activation in place, bias/activation
-// with int8 conversion and re-interleaving, strided conversions and transposes (both copy paths), time
-// windowing, plus the refused requests.
+// The element-wise and layout kernels against the references: bias/activation (in place, and with int8
+// conversion and re-interleaving), strided conversions and transposes, time windowing, and refusals.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
