@@ -161,42 +161,27 @@ TEST(CutlassLinear, EveryCompiledKernelMatchesTheReference) {
         SCOPED_TRACE(::testing::Message() << "ab " << row.ab << " d " << row.d << " act " << row.act);
         const uint64_t seed = 7 + row.act + 5 * row.ab + row.d;
 #if defined(VYR_BACKEND_SIM)
-        // The largest opt-in runs the 3-stage kernel; 100000 bytes (half) or 65536 (8-bit) the 2-stage one.
-        for (int optin : {232448, row.ab == kHalf ? 100000 : 65536}) {
-            SCOPED_TRACE(optin);
-            vyr_test::SimulatedDevice dev(device_with_optin(optin));
-            check_row(row, i, optin != 232448, seed);
-            EXPECT_EQ((size_t)(optin == 232448 ? kSmem3[row.ab] : kSmem2[row.ab]),
-                      last_launch().dynamic_smem);
+        // Each kernel at exactly its shared-memory size; one byte less selects the 2-stage kernel, or none
+        // (VyrNoKernel, nothing launched).
+        for (const int* smem : {kSmem3, kSmem2}) {
+            const bool two = smem == kSmem2;
+            SCOPED_TRACE(smem[row.ab]);
+            {
+                vyr_test::SimulatedDevice dev(device_with_optin(smem[row.ab]));
+                check_row(row, i, two, seed);
+                EXPECT_EQ((size_t)smem[row.ab], last_launch().dynamic_smem);
+            }
+            vyr_test::SimulatedDevice dev(device_with_optin(smem[row.ab] - 1));
+            LinearCall call(row, Problem{1, 16, 64, 8, 64, 8, false}, 1);
+            const unsigned long long before = last_launch().count;
+            ASSERT_EQ(two ? VyrNoKernel : VyrSuccess, call.run(row));
+            EXPECT_EQ(two ? before : before + 1, last_launch().count);
+            EXPECT_EQ((size_t)kSmem2[row.ab], last_launch().dynamic_smem);  // the 2-stage kernel either way
         }
 #else
         check_row(row, i, false, seed);
 #endif
     }
-}
-
-TEST(CutlassLinear, SelectionBySharedMemory) {
-    VYR_SIM_ONLY();
-#if defined(VYR_BACKEND_SIM)
-    // Opt-in bytes at each variant's size or just below it, then the stages chosen for half and 8-bit
-    // operands (0: VyrNoKernel).
-    const int kTable[][3] = {{147456, 3, 3}, {147455, 2, 3}, {98304, 2, 3},
-                             {73728, 0, 3},  {65536, 0, 2},  {49151, 0, 0}};
-    for (const auto& t : kTable)
-        for (int ab : {kHalf, kInt8}) {
-            SCOPED_TRACE(::testing::Message() << "optin " << t[0] << " ab " << ab);
-            vyr_test::SimulatedDevice dev(device_with_optin(t[0]));
-            const Row row{ab, kHalf, 0};
-            LinearCall call(row, Problem{1, 16, 64, 8, 64, 8, false}, 1);
-            const int stages = t[ab == kHalf ? 1 : 2];
-            const unsigned long long before = last_launch().count;
-            ASSERT_EQ(stages ? VyrSuccess : VyrNoKernel, call.run(row));
-            if (stages)
-                EXPECT_EQ((size_t)(stages == 3 ? kSmem3[ab] : kSmem2[ab]), last_launch().dynamic_smem);
-            else
-                EXPECT_EQ(before, last_launch().count);
-        }
-#endif
 }
 
 TEST(CutlassLinear, RefusalsLaunchNothing) {
