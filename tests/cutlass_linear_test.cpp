@@ -83,11 +83,35 @@ struct LinearCall {
     }
 };
 
-// Compares every output with the reference and checks that the row padding and guard bands are untouched.
-void check_output(const Row& row, const LinearCall& call) {
+#if defined(VYR_BACKEND_SIM)
+VyrSimDevice device_with_optin(int bytes) {
+    VyrSimDevice d;
+    vyr_sim_get_device(&d);
+    d.smem_optin = bytes;
+    return d;
+}
+VyrSimLaunch last_launch() {
+    VyrSimLaunch l;
+    vyr_sim_last_launch(&l);
+    return l;
+}
+#endif
+
+// Padded strides and a K tail always; alternately two batch entries sharing B with two row tiles (the second
+// partial), or two column tiles (the second partial). `small` is a one-tile problem for the second kernel.
+void check_row(const Row& row, int index, bool small, uint64_t seed) {
+    const int K = small ? (row.ab == kHalf ? 40 : 48) : (row.ab == kHalf ? 88 : 80);
+    const int lda = K + (row.ab == kHalf ? 8 : 16);
+    const Problem p = small            ? Problem{1, 100, K, 120, lda, 122, true}
+                      : index % 2 == 0 ? Problem{2, 130, K, 120, lda, 126, index % 4 == 0}
+                                       : Problem{1, 60, K, 264, lda, 270, index % 4 == 1};
+    LinearCall call(row, p, seed);
+    ASSERT_EQ(VyrSuccess, call.run(row));
+    CUDA_CHECK(cudaDeviceSynchronize());
+    // Every output against the reference; the row padding and guard bands untouched.
     const vyr_ref::LinearPre pre = vyr_ref::linear_pre_activation(call.op);
     const std::vector<char> d = call.D.download();
-    const int N = call.op.N, K = call.op.K;
+    const int N = call.op.N;
     int bad = 0;
     for (int r = 0; r < call.op.M; ++r)
         for (int n = 0; n < call.ldd; ++n) {
@@ -125,34 +149,6 @@ void check_output(const Row& row, const LinearCall& call) {
         }
     EXPECT_EQ(0, bad) << "mismatches";
     EXPECT_TRUE(call.D.guards_intact());
-}
-
-#if defined(VYR_BACKEND_SIM)
-VyrSimDevice device_with_optin(int bytes) {
-    VyrSimDevice d;
-    vyr_sim_get_device(&d);
-    d.smem_optin = bytes;
-    return d;
-}
-VyrSimLaunch last_launch() {
-    VyrSimLaunch l;
-    vyr_sim_last_launch(&l);
-    return l;
-}
-#endif
-
-// Padded strides and a K tail always; alternately two batch entries sharing B with two row tiles (the second
-// partial), or two column tiles (the second partial). `small` is a one-tile problem for the second kernel.
-void check_row(const Row& row, int index, bool small, uint64_t seed) {
-    const int K = small ? (row.ab == kHalf ? 40 : 48) : (row.ab == kHalf ? 88 : 80);
-    const int lda = K + (row.ab == kHalf ? 8 : 16);
-    const Problem p = small            ? Problem{1, 100, K, 120, lda, 122, true}
-                      : index % 2 == 0 ? Problem{2, 130, K, 120, lda, 126, index % 4 == 0}
-                                       : Problem{1, 60, K, 264, lda, 270, index % 4 == 1};
-    LinearCall call(row, p, seed);
-    ASSERT_EQ(VyrSuccess, call.run(row));
-    CUDA_CHECK(cudaDeviceSynchronize());
-    check_output(row, call);
 }
 
 TEST(CutlassLinear, EveryCompiledKernelMatchesTheReference) {
