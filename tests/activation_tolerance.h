@@ -21,28 +21,18 @@ constexpr double kTanhApproxRel = 2 * kFloatUnit;
 inline const double kTanhApproxRel = std::exp2(-10.987);
 #endif
 
-// Largest slope of each activation: swish peaks at about 1.0998, 5 tanh at 5.
-inline double activation_slope(int act) {
-    return act == 4 ? 5.0 : act == 1 || act == 2 ? 1.1 : 1.0;
-}
-
 // |float activation(x + dx) - exact activation(x)| for |dx| <= pre_err, before rounding the result.
 inline double activation_error(int act, double x, double pre_err) {
     const double y = vyr_ref::activation(act, x);
     double own = 0.0;
-    switch (act) {
-        case 1:
-        case 2:
-            // sigmoid = 0.5 tanh(x/2) + 0.5 carries 0.5 |tanh| 2^-10.987 absolute; times |x|, plus the
-            // roundings of the fma and the product.
-            own = std::fabs(x) * 0.5 * kTanhApproxRel + 3 * kFloatUnit * (std::fabs(y) + std::fabs(x));
-            break;
-        case 3:
-        case 4:
-            own = kTanhApproxRel * std::fabs(y) + 2 * kFloatUnit * std::fabs(y);
-            break;
-    }
-    return own + activation_slope(act) * pre_err;
+    // sigmoid = 0.5 tanh(x/2) + 0.5 carries 0.5 |tanh| 2^-10.987 absolute; times |x|, plus the roundings of
+    // the fma and the product.
+    if (act == 1 || act == 2)
+        own = std::fabs(x) * 0.5 * kTanhApproxRel + 3 * kFloatUnit * (std::fabs(y) + std::fabs(x));
+    else if (act == 3 || act == 4)
+        own = kTanhApproxRel * std::fabs(y) + 2 * kFloatUnit * std::fabs(y);
+    // Largest slope of each activation: swish peaks at about 1.0998, 5 tanh at 5.
+    return own + (act == 4 ? 5.0 : act == 1 || act == 2 ? 1.1 : 1.0) * pre_err;
 }
 
 // The above plus rounding the result to half (round to nearest: half a unit in the last place).

@@ -68,25 +68,21 @@ void check_convolution(const ConvCase& c, uint64_t seed) {
 }
 
 TEST(Convolution, ShapesWindowPlacementAndStride) {
-    // T_in = 9 leaves a partial pass of time steps for every block width; "same" padding of 2.
+    // Every compiled shape; T_in = 9 leaves a partial pass of time steps for every block width, with "same"
+    // padding of 2. Four shapes instead carry a stride or padding case (the placement code is shared).
     const ConvCase cases[] = {
         {"swish 1-4", 1, 2, 1, 4, 9, 1, 2, 3},
-        {"swish 1-16", 1, 2, 1, 16, 9, 1, 2, 0},
-        {"swish 4-16", 1, 2, 4, 16, 9, 1, 2, 5},
+        {"swish 1-16, stride 5 drops the tail", 1, 1, 1, 16, 12, 5, 0, 0},
+        {"swish 4-16, stride 3 past t_step", 1, 1, 4, 16, 40, 3, 1, 2},
         {"swish 13-16", 1, 2, 13, 16, 9, 1, 2, 0},
         {"swish 16-16", 1, 2, 16, 16, 9, 1, 2, 1},
         {"clamp 1-16", 2, 2, 1, 16, 9, 1, 2, 0},
-        {"clamp 13-16", 2, 2, 13, 16, 9, 1, 2, 2},
+        {"clamp 13-16, negative padding", 2, 1, 13, 16, 10, 1, -3, 0},
         {"clamp 16-16", 2, 2, 16, 16, 9, 1, 2, 0},
         {"tanh 1-16", 3, 2, 1, 16, 9, 1, 2, 7},
-        {"tanh 16-16", 3, 2, 16, 16, 9, 1, 2, 0},
+        {"tanh 16-16, stride 2 odd length", 3, 2, 16, 16, 11, 2, 2, 0},
         {"tanh 1-64", 3, 2, 1, 64, 9, 1, 2, 64},
-        {"stride 5 drops the tail", 1, 1, 1, 16, 12, 5, 0, 0},
-        {"stride 2 odd length", 3, 2, 16, 16, 11, 2, 2, 0},
-        {"stride 3 past t_step", 1, 1, 4, 16, 40, 3, 1, 2},
-        {"negative padding", 2, 1, 13, 16, 10, 1, -3, 0},
         {"window wholly outside", 1, 1, 1, 4, 6, 1, 50, 0},
-        {"padding near INT_MAX", 3, 1, 1, 16, 4, 1, INT_MAX, 0},
         {"padding near INT_MIN", 3, 1, 1, 16, 4, 2, INT_MIN + 1, 0},
         {"single step", 3, 1, 1, 64, 1, 1, 2, 0},
         {"empty sequence", 1, 2, 1, 16, 0, 1, 2, 4},
@@ -95,44 +91,33 @@ TEST(Convolution, ShapesWindowPlacementAndStride) {
 }
 
 #if defined(VYR_BACKEND_SIM)
-// One multiprocessor: a grid of 16 blocks, each walking several sequences. A failed device query is refused.
-TEST(Convolution, BatchLargerThanGridAndFailedQuery) {
+// One multiprocessor: a grid of 16 blocks, each walking several sequences.
+TEST(Convolution, BatchLargerThanGrid) {
     VyrSimDevice d;
     vyr_sim_get_device(&d);
     d.multiprocessors = 1;
-    {
-        vyr_test::SimulatedDevice device(d);
-        check_convolution({"N 37 on 16 blocks", 1, 37, 1, 16, 3, 1, 2, 1}, 5);
-    }
-    d.fail_attribute = cudaDevAttrMultiProcessorCount;
     vyr_test::SimulatedDevice device(d);
-    EXPECT_EQ(VyrUnsupported, host_convolution_f16(nullptr, 1, 1, 16, 8, 5, 1, 2, 128, nullptr, nullptr,
-                                                   nullptr, nullptr, 1));
-    cudaGetLastError();  // the failed query is left in the runtime's error state
+    check_convolution({"N 37 on 16 blocks", 1, 37, 1, 16, 3, 1, 2, 1}, 5);
 }
 #endif
 
 TEST(Convolution, RefusedRequestsWriteNothing) {
-    struct Refused {
+    // No compiled shape, one per key of the table (C_in, W, activation, C_out for an activation that has it
+    // elsewhere); a stride of 0; 32-bit input offsets that would wrap.
+    const struct {
         const char* name;
         int act, N, C_in, C_out, T_in, W, stride;
     } cases[] = {
         {"C_in 2", 1, 1, 2, 16, 8, 5, 1},
         {"W 3", 1, 1, 1, 16, 8, 3, 1},
         {"identity", 0, 1, 1, 16, 8, 5, 1},
-        {"tanh_x5", 4, 1, 1, 16, 8, 5, 1},
         {"swish_clamp 1-4", 2, 1, 1, 4, 8, 5, 1},
-        {"tanh 4-16", 3, 1, 4, 16, 8, 5, 1},
-        {"unknown activation", 9, 1, 1, 16, 8, 5, 1},
         {"stride 0", 1, 1, 1, 16, 8, 5, 0},
-        {"stride -2", 1, 1, 1, 16, 8, 5, -2},
-        // 32-bit input offsets would wrap: 2^16 * 2^15 * 1 = 2^31, and 2^31 - 1 rounded up by 16 channels.
-        {"N*T*C = 2^31", 1, 1 << 16, 1, 16, 1 << 15, 5, 1},
-        {"N*T*C > 2^31", 1, 3, 16, 16, 44739243, 5, 1},
+        {"N*T*C = 2^31", 1, 1 << 16, 1, 16, 1 << 15, 5, 1},  // 2^16 * 2^15 * 1
     };
     DeviceBuffer<__half> in(64), w(5 * 16 * 16), b(16), out(256);
     out.fill_bytes(0x33);
-    for (const Refused& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(VyrUnsupported, host_convolution_f16(nullptr, c.N, c.C_in, c.C_out, c.T_in, c.W, c.stride,
                                                        2, 128, in.get(), out.get(), w.get(), b.get(), c.act));

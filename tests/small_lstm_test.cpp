@@ -83,17 +83,6 @@ double max_abs_diff(const std::vector<float>& a, const std::vector<float>& b) {
     return m;
 }
 
-// How far a kernel whose tanh errs by the GPU's bound (2^-10.987 relative, inherited by the sigmoids) may
-// drift from the replay over a whole chunk: the replay re-run with every tanh skewed up and then down by that
-// bound (which moves the 8-bit state across integers as the GPU's error does), the larger divergence taken
-// twice since one consistent skew is not the worst pattern, plus the half store of h (2^-12 for |h| <= 1).
-double drift_tolerance(const Layer& l, bool reverse, bool int8, const std::vector<float>& stored) {
-    const double bound = std::exp2(-10.987);
-    const double up = max_abs_diff(replay(l, reverse, int8, bound), stored);
-    const double down = max_abs_diff(replay(l, reverse, int8, -bound), stored);
-    return 2 * std::max(up, down) + 1.0 / 4096;
-}
-
 struct Variant {
     const char* name;
     int H;
@@ -106,15 +95,28 @@ const Variant kVariants[] = {
     {"int8 128 forward", 128, true, 1}, {"int8 128 reverse", 128, true, -1},
 };
 
+// The result is the thread's last error, left in place: the first run starts with an error pending from
+// earlier work, which is returned although the layer was enqueued and ran.
 TEST(SmallLstm, MatchesStoragePrecisionReplay) {
     for (const Variant& v : kVariants) {
         SCOPED_TRACE(v.name);
         const Layer l = random_layer(8, 16, v.H, 11);
+        const cudaError_t pending = &v == kVariants ? cudaErrorInvalidValue : cudaSuccess;
+        ASSERT_EQ(pending, pending ? cudaMalloc(nullptr, 16) : cudaSuccess);  // a refused allocation
         const LstmRun r = run_lstm(l, v.direction, v.int8);
-        ASSERT_EQ(cudaSuccess, r.status);
+        ASSERT_EQ(pending, r.status);
+        EXPECT_EQ(pending, cudaGetLastError());
         const bool reverse = v.direction < 0;
         const std::vector<float> stored = replay(l, reverse, v.int8);
-        const double tol = drift_tolerance(l, reverse, v.int8, stored);
+        // How far a kernel whose tanh errs by the GPU's bound (2^-10.987 relative, inherited by the sigmoids)
+        // may drift from the replay over a whole chunk: the replay re-run with every tanh skewed up and then
+        // down by that bound (which moves the 8-bit state across integers as the GPU's error does), the
+        // larger divergence taken twice since one consistent skew is not the worst pattern, plus the half
+        // store of h (2^-12 for |h| <= 1).
+        const double e = std::exp2(-10.987);
+        const double tol = 2 * std::max(max_abs_diff(replay(l, reverse, v.int8, e), stored),
+                                        max_abs_diff(replay(l, reverse, v.int8, -e), stored)) +
+                           1.0 / 4096;
         EXPECT_TRUE(vyr_test::all_near(r.out, stored, tol));
 
         // Against the plain recurrence the kernel may be off by what storage precision costs, which the
@@ -171,9 +173,8 @@ TEST(SmallLstm, FedBackStateThroughPermutedWeights) {
     }
 }
 
-// Refused shapes and empty calls launch nothing. The result is the thread's last error, left in place: an
-// error pending from earlier work is returned even though the layer was enqueued and ran.
-TEST(SmallLstm, RefusalsAndPendingErrors) {
+// Refused shapes and empty calls launch nothing.
+TEST(SmallLstm, Refusals) {
     const Layer l = random_layer(8, 2, 128, 5);
     DeviceBuffer<__half> in(vyr_test::to_half(l.in)), bias(vyr_test::to_half(l.bias));
     DeviceBuffer<int8_t> w(l.w_q);
@@ -191,7 +192,6 @@ TEST(SmallLstm, RefusalsAndPendingErrors) {
         {4, -1, 96, 1, true, VyrUnsupported},
         {4, 2, 64, 1, true, VyrUnsupported},
         {4, 2, 128, -1, false, VyrUnsupported},  // no half weights at 128
-        {4, 2, 96, 0, true, VyrUnsupported},
         {4, 2, 96, 2, false, VyrUnsupported},
         {8, 0, 128, -1, true, cudaSuccess},
         {0, 2, 96, 1, false, cudaSuccess},
@@ -205,15 +205,6 @@ TEST(SmallLstm, RefusalsAndPendingErrors) {
         EXPECT_TRUE(vyr_test::all_equal(out.download(), before));
     }
     EXPECT_TRUE(out.guards_intact());
-
-    const Layer small = random_layer(4, 3, 96, 9);
-    ASSERT_EQ(cudaErrorInvalidValue, cudaMalloc(nullptr, 16));
-    const LstmRun r = run_lstm(small, 1, false);
-    EXPECT_EQ(cudaErrorInvalidValue, r.status);
-    EXPECT_EQ(cudaErrorInvalidValue, cudaGetLastError());
-    EXPECT_EQ(cudaSuccess, cudaGetLastError());
-    const std::vector<float> stored = replay(small, false, false);
-    EXPECT_TRUE(vyr_test::all_near(r.out, stored, drift_tolerance(small, false, false, stored)));
 }
 
 }  // namespace

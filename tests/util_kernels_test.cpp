@@ -1,6 +1,5 @@
-// The element-wise and layout kernels against the references: bias/activation in place, bias/activation
-// with int8 conversion and re-interleaving, strided conversions and transposes (both copy paths), time
-// windowing, plus the refused requests.
+// The element-wise and layout kernels against the references: bias/activation (in place, and with int8
+// conversion and re-interleaving), strided conversions and transposes, time windowing, and refusals.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -20,12 +19,6 @@ constexpr double kFillValue = 279.0;
 // A half output within `bound` of the exact value.
 bool half_within(__half got, double expected, double bound) {
     return std::fabs(__half2float(got) - expected) <= bound;
-}
-
-// An int8 output may be any code between the encodings of the ends of the exact value's error interval:
-// the encoding is monotonic, so this is exact away from rounding ties and clamps and allows one step there.
-bool code_within(int8_t got, double expected, double bound) {
-    return vyr_ref::int8_encode(expected - bound) <= got && got <= vyr_ref::int8_encode(expected + bound);
 }
 
 TEST(BiasActivationInplace, EveryActivationWithTails) {
@@ -65,9 +58,7 @@ struct InterleaveCase {
 TEST(BiasActivationInterleave, EveryCombinationAndLayout) {
     // T = 6: a partial group of 4 time steps. C = 136: two blocks of channels; C = 48: one partial block.
     const InterleaveCase cases[] = {
-        {0, VYR_TYPE_INT8, VYR_TYPE_HALF, 2, 6, 48, 0, 0, false},
         {0, VYR_TYPE_INT8, VYR_TYPE_HALF, 1, 5, 136, 8, 0, true},
-        {0, VYR_TYPE_HALF, VYR_TYPE_INT8, 2, 6, 48, 48, 16, false},
         {0, VYR_TYPE_HALF, VYR_TYPE_INT8, 1, 3, 48, 16, 24, true},
         {1, VYR_TYPE_HALF, VYR_TYPE_HALF, 2, 6, 48, 0, 16, true},
         {1, VYR_TYPE_HALF, VYR_TYPE_INT8, 1, 6, 136, 0, 0, true},
@@ -114,8 +105,12 @@ TEST(BiasActivationInterleave, EveryCombinationAndLayout) {
             const double pre_err = (in8_type ? 2 * vyr_test::kFloatUnit * std::fabs(value[e]) : 0.0) +
                                    vyr_test::kFloatUnit * std::fabs(pre);
             const size_t at = vyr_ref::interleaved_index(n, t, ch, c.T, c.C, out_k);
-            const double y = vyr_ref::activation(c.act, pre);
-            bad += out8 ? !code_within(got8[at], y, vyr_test::activation_error(c.act, pre, pre_err))
+            const double y = vyr_ref::activation(c.act, pre),
+                         err = vyr_test::activation_error(c.act, pre, pre_err);
+            // An int8 output may be any code between the encodings of the ends of the exact value's error
+            // interval: the encoding is monotonic, so this is exact away from rounding ties and clamps.
+            bad += out8 ? !(vyr_ref::int8_encode(y - err) <= got8[at] &&
+                            got8[at] <= vyr_ref::int8_encode(y + err))
                         : !half_within(got16[at], y, vyr_test::half_output_error(c.act, pre, pre_err));
         }
         EXPECT_EQ(0u, bad);
@@ -206,10 +201,8 @@ void check_convert(const ConvertCase& c) {
 TEST(Convert, TypesAndLayouts) {
     const ConvertCase cases[] = {
         // Unit inner stride, rows of up to 1024 elements at 16-byte boundaries: the asynchronous-copy path.
-        {"dense rows", 3, 4, 64, {256, 64, 1}, {256, 64, 1}, 0},
         {"13-element rows", 2, 3, 13, {6 * 16, 16, 1}, {39, 13, 1}, 0},
         {"1024-element rows", 1, 3, 1024, {0, 1024, 1}, {0, 1024, 1}, 0},
-        {"single element", 1, 1, 1, {1, 1, 1}, {1, 1, 1}, 0},
         // The plain path: long rows, a strided inner dimension, rows off 16-byte boundaries.
         {"1025-element rows", 2, 1, 1025, {1025, 0, 1}, {1025, 0, 1}, 0},
         {"inner stride 2", 2, 3, 20, {120, 40, 2}, {60, 20, 1}, 0},
@@ -256,11 +249,9 @@ TEST(Window, WindowsAtBothEnds) {
     const WindowCase cases[] = {
         {"W 5 stride 1: zero rows at both ends", 2, 7, 3, 5, 1, 0, 0},
         {"stride 2, odd T", 1, 9, 4, 5, 2, 2, 3},
-        {"W wider than T", 1, 3, 2, 9, 1, 0, 0},
         {"even W", 2, 6, 5, 4, 3, 1, 0},
         kFullWindowMidChunk,
         {"C*W = 1950, starts anywhere", 2, 61, 39, 50, 3, 4, 7},
-        {"C*W = 2048, chunk-aligned", 1, 12, 256, 8, 1, 0, 0},
     };
     for (const WindowCase& c : cases) check_window(c);
 }
@@ -290,7 +281,7 @@ TEST(UtilKernels, RefusedRequestsWriteNothing) {
     out.fill_bytes(kFill);
     const void* i = in.get();
     void* o = out.get();
-    const int H = VYR_TYPE_HALF, Q = VYR_TYPE_INT8, F = VYR_TYPE_FLOAT;
+    const int H = VYR_TYPE_HALF, Q = VYR_TYPE_INT8;
     auto interleave = [&](int in_chunk, int in_type, int out_chunk, int out_type, int act) {
         return host_bias_activation_interleave_convert(nullptr, 1, 4, 48, i, in_chunk, in_type, o, out_chunk,
                                                        out_type, nullptr, act);
@@ -304,19 +295,15 @@ TEST(UtilKernels, RefusedRequestsWriteNothing) {
         interleave(0, Q, 0, H, 1),  // int8 input with swish
         interleave(0, Q, 0, Q, 0),  // int8 to int8
         interleave(0, H, 0, H, 0),  // a plain half copy
-        interleave(0, H, 0, H, 4),  // tanh_x5
-        interleave(0, H, 0, F, 1),  // float output
         // Chunk widths that do not split 48 channels into whole groups would address past the tensor.
         interleave(10, H, 0, H, 1),
         interleave(0, H, 96, H, 1),
         interleave(-16, H, 0, H, 1),
         host_convert(nullptr, i, 64, 8, 1, Q, o, 64, 8, 1, Q, 1, 8, 8),
-        host_convert(nullptr, i, 64, 8, 1, F, o, 64, 8, 1, H, 1, 8, 8),
         host_convert(nullptr, i, 64, 8, 1, H, o, 64, 8, 1, 0, 1, 8, 8),
         window(683, 3, 1),            // C * W = 2049
         window(1 << 16, 1 << 16, 1),  // C * W wraps to 0 in 32 bits
         window(4, 5, 0),
-        window(4, 5, -1),
     };
     for (size_t k = 0; k < sizeof statuses / sizeof *statuses; ++k)
         EXPECT_EQ(VyrUnsupported, statuses[k]) << k;
