@@ -128,26 +128,18 @@ TEST(DecoderPipeline, FailedChunksGiveFailureReads) {
     for (DecoderBatch* batch : {&b, &nan_stay}) {
         ASSERT_EQ(cudaSuccess, batch->run_all(0));
         const auto results = batch->results.download();
-        const auto moves = batch->moves.download();
-        const auto states = batch->states.download();
         const auto seq = batch->sequence.download();
         const auto qual = batch->qstring.download();
         for (int ci = 0; ci < batch->num_chunks(); ++ci) {
             const ChunkResult& r = results[ci];
-            const int o = batch->desc[ci].timestep_offset, T = batch->T(ci);
+            const int o = batch->desc[ci].timestep_offset;
             if (batch == &b && ci != 1) {
-                EXPECT_GE(r.score, 0.0f);
-                EXPECT_GE(r.num_bases, 1);
+                EXPECT_TRUE(r.score >= 0.0f && r.num_bases >= 1) << "chunk " << ci;
                 continue;
             }
+            // The failure record itself is the decode step's (checked on hand-built rows below).
             EXPECT_EQ(-1.0f, r.score);
-            EXPECT_TRUE(r.num_bases == 1 && r.stay_fraction == 0.0f && r.move_fraction == 1.0f &&
-                        r.mean_error == 1.0f && r.num_timesteps == T);
             EXPECT_EQ("A!.", std::string({seq[o], qual[o], seq[o + 1]}));
-            std::vector<char> want_moves(T, 0);
-            want_moves[0] = 1;
-            EXPECT_EQ(want_moves, std::vector<char>(moves.begin() + o, moves.begin() + o + T));
-            EXPECT_EQ(std::vector<int>(T, 0), std::vector<int>(states.begin() + o, states.begin() + o + T));
         }
         EXPECT_TRUE(batch->guards_intact());
     }
@@ -216,7 +208,10 @@ TEST(DecoderDecode, RunsQualitiesAndSummaries) {
         EXPECT_EQ(std::string("T\""), std::string() + seq[6] + qual[6]);
         EXPECT_EQ(1, moves[5]);
         EXPECT_EQ(std::string("A!..."), std::string(seq.begin() + 7, seq.begin() + 11).insert(1, 1, qual[7]));
-        EXPECT_TRUE(r[3].num_bases == 1 && r[3].mean_error == 1.0f);
+        EXPECT_TRUE(r[3].num_bases == 1 && r[3].mean_error == 1.0f && r[3].stay_fraction == 0.0f &&
+                    r[3].move_fraction == 1.0f);
+        EXPECT_EQ(std::vector<char>({1, 0, 0, 0}), std::vector<char>(moves.begin() + 7, moves.begin() + 11));
+        EXPECT_EQ(std::vector<int>(4, 0), std::vector<int>(states.begin() + 7, states.begin() + 11));
         EXPECT_TRUE(r[4].num_bases == 0 && r[4].stay_fraction == 0.0f && r[4].move_fraction == 0.0f &&
                     r[4].mean_error == 0.0f && r[4].timestep_offset == 11);
         EXPECT_TRUE(b.guards_intact());

@@ -1,4 +1,5 @@
-// Warp shuffles, votes and reductions against hand-written formulas of the PTX semantics, lane by lane.
+// Warp shuffles against hand-written formulas of the PTX semantics, lane by lane, and a tail warp that
+// names only the lanes present.
 #include "sim_test.h"
 
 namespace {
@@ -50,43 +51,6 @@ TEST(SimCollectives, ShufflesMatchThePtxDefinition) {
     }
     check_shuffles<double>(64);
     check_shuffles<unsigned>(32);
-}
-
-__global__ void vote_kernel(unsigned* out) {
-    const int t = threadIdx.x, lane = t % 32;
-    // Only the even lanes take part, with a mask that says so.
-    if (lane % 2 == 0) {
-        out[t * 4 + 0] = __ballot_sync(0x55555555u, lane % 4 == 0);
-        out[t * 4 + 1] = __any_sync(0x55555555u, lane == 6);
-        out[t * 4 + 2] = __all_sync(0x55555555u, lane < 30);
-        out[t * 4 + 3] = __reduce_add_sync(0x55555555u, (unsigned)lane);
-    } else {
-        out[t * 4 + 0] = __reduce_max_sync(0xaaaaaaaau, (unsigned)lane);
-        out[t * 4 + 1] = (unsigned)__reduce_min_sync(0xaaaaaaaau, -lane);
-        out[t * 4 + 2] = __activemask();
-        out[t * 4 + 3] = 0;
-    }
-}
-
-TEST(SimCollectives, VotesAndReductionsUnderPartialMasks) {
-    unsigned* out = upload(std::vector<unsigned>(64 * 4));
-    ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(vote_kernel), 1, 64, 0, nullptr, out));
-    const std::vector<unsigned> got = download(out, 64 * 4);
-    unsigned even_sum = 0;
-    for (int l = 0; l < 32; l += 2) even_sum += l;
-    for (int t = 0; t < 64; ++t) {
-        const unsigned* r = &got[t * 4];
-        if (t % 2 == 0) {
-            EXPECT_EQ(0x11111111u, r[0]);
-            EXPECT_EQ(1u, r[1]);
-            EXPECT_EQ(0u, r[2]);  // lane 30 fails lane < 30
-            EXPECT_EQ(even_sum, r[3]);
-        } else {
-            EXPECT_EQ(31u, r[0]);
-            EXPECT_EQ((unsigned)-31, r[1]);
-            EXPECT_TRUE(r[2] >> (t % 32) & 1u) << "the calling lane is active";
-        }
-    }
 }
 
 // A tail warp of 16 threads: a full mask would name lanes that do not exist, so the kernel uses the mask of
