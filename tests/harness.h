@@ -25,10 +25,8 @@
 // Skips the rest of a test that needs the simulator's controls (a simulated device of another generation).
 #if defined(VYR_BACKEND_SIM)
 #define VYR_SIM_ONLY() (void)0
-#define VYR_DEVICE_ONLY() GTEST_SKIP() << "device only"
 #else
 #define VYR_SIM_ONLY() GTEST_SKIP() << "simulator only"
-#define VYR_DEVICE_ONLY() (void)0
 #endif
 
 namespace vyr_test {
@@ -87,9 +85,6 @@ class Rng {
     explicit Rng(uint64_t seed) : gen_(seed) {}
     float uniform(float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(gen_); }
     int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(gen_); }
-    float normal(float mean = 0.0f, float sd = 1.0f) {
-        return std::normal_distribution<float>(mean, sd)(gen_);
-    }
     std::vector<float> uniform_vec(size_t n, float lo, float hi) {
         std::vector<float> v(n);
         for (float& x : v) x = uniform(lo, hi);
