@@ -49,18 +49,12 @@ struct QkvProblem : QkvShape, vyr_test::TiledProduct {
 
     // The expected output: the product rounded to half, query and key pairs rotated, in the QKV layout.
     std::vector<float> expected(bool scales) const {
-        std::vector<float> v =
+        const std::vector<float> v =
             dtype == VYR_TYPE_HALF
                 ? vyr_ref::matmul_half(M(), cols(), C, x, w)
                 : vyr_ref::matmul_int8(M(), cols(), C, x, w, scales ? xs : std::vector<float>(),
                                        scales ? ws : std::vector<float>());
-        for (float& e : v) e = vyr_ref::round_half(e);
-        for (int r = 0; r < M(); ++r)
-            for (int c = 0; c < 2 * H * hd; c += 2) {
-                const size_t i = (size_t)r * cols() + c, t = (size_t)(r % (T * 16)) * hd + c % hd;
-                vyr_ref::rotate_half(v[i], v[i + 1], table[t], table[t + 1]);
-            }
-        return vyr_test::qkv_layout(v, M(), cols());
+        return vyr_ref::qkv_layout(vyr_ref::qkv_rotary(M(), H, hd, T * 16, v, table), M(), cols());
     }
 };
 

@@ -51,17 +51,6 @@ inline std::vector<unsigned char> tiled_bytes(const std::vector<float>& m, size_
     if (!bytes.empty()) std::memcpy(bytes.data(), half ? (const void*)h.data() : q.data(), bytes.size());
     return bytes;
 }
-// The QKV tensor's layout of a row-major (rows x cols) matrix whose last third holds the values: 16 x 8
-// tiles, with (row r, column c) of each 8 x 8 value block holding time step c, element r.
-inline std::vector<float> qkv_layout(const std::vector<float>& m, size_t rows, size_t cols) {
-    std::vector<float> t(m.size());
-    for (size_t r = 0; r < rows; ++r)
-        for (size_t c = 0; c < cols; ++c)
-            t[c < cols / 3 * 2 ? vyr_ref::tiled_index(r, c, cols, 8)
-                               : vyr_ref::tiled_index(r / 8 * 8 + c % 8, c / 8 * 8 + r % 8, cols, 8)] =
-                m[r * cols + c];
-    return t;
-}
 inline std::vector<float> untiled_half(const DeviceBuffer<__half>& d, size_t rows, size_t cols) {
     return to_float(vyr_ref::from_tiled(d.download(), rows, cols, 8));
 }
