@@ -76,4 +76,21 @@ std::vector<double> residual_rmsnorm(int C, int N, const std::vector<double>& in
     return out;
 }
 
+SampledProduct sampled_product(int rows, int n, int K, const std::vector<float>& x,
+                               const std::vector<float>& w, int row_step) {
+    SampledProduct p{std::vector<double>((size_t)rows * n, NAN), std::vector<double>((size_t)rows * n, NAN)};
+    for (int r = 0; r < rows; r += row_step)
+        for (int c = 0; c < n; ++c) {
+            double s = 0, m = 0;
+            for (int k = 0; k < K; ++k) {
+                const double xw = (double)x[(size_t)r * K + k] * w[(size_t)c * K + k];
+                s += xw;
+                m += std::fabs(xw);
+            }
+            p.y[(size_t)r * n + c] = s;
+            p.mag[(size_t)r * n + c] = m;
+        }
+    return p;
+}
+
 }  // namespace vyr_ref

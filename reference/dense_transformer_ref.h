@@ -22,4 +22,12 @@ std::vector<double> residual_rmsnorm(int C, int N, const std::vector<double>& in
                                      const std::vector<double>& residual, double scale,
                                      const std::vector<double>& weight);
 
+// x w^T (x: rows x K, w: n x K, row-major) in double, with sum |x w| per element for error bounds, for every
+// row_step-th row of x; the other rows hold NaN in both.
+struct SampledProduct {
+    std::vector<double> y, mag;
+};
+SampledProduct sampled_product(int rows, int n, int K, const std::vector<float>& x,
+                               const std::vector<float>& w, int row_step);
+
 }  // namespace vyr_ref
