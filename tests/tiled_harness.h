@@ -110,10 +110,6 @@ inline void expect_clean_run() {
     EXPECT_EQ(cudaSuccess, cudaGetLastError());
 }
 
-inline int read_counter(const DeviceBuffer<int>& c) {
-    return c.download()[0];
-}
-
 // Byte-wise comparison with a fill value: nothing was written.
 template <class T>
 bool untouched(const DeviceBuffer<T>& d, unsigned char fill) {
