@@ -13,7 +13,6 @@
 namespace {
 
 using vyr_test::DeviceBuffer;
-using vyr_test::expect_clean_run;
 constexpr double u = vyr_test::kHalfUnit;
 
 struct Matrix {
@@ -24,19 +23,10 @@ struct Matrix {
 Matrix random_matrix(vyr_test::Rng& rng, int rows, int cols, float range) {
     return {rows, cols, vyr_test::round_to_half(rng.uniform_vec((size_t)rows * cols, -range, range))};
 }
-// Row-major <-> 16 x 16 tiles in tile-row-major order.
+// Row-major to 16 x 16 tiles in tile-row-major order (the outputs are read back with w = 16).
 std::vector<__half> tiled(const Matrix& m) {
     return vyr_test::to_half(vyr_ref::to_tiled(m.v, m.rows, m.cols, 16));
 }
-// The output of a kernel call that returned `status`, untiled: the call must have succeeded, left no error
-// behind and written nothing outside its buffer.
-std::vector<float> result(int status, const DeviceBuffer<__half>& out, int rows, int cols) {
-    EXPECT_EQ(VyrSuccess, status);
-    expect_clean_run();
-    EXPECT_TRUE(out.guards_intact());
-    return vyr_ref::from_tiled(vyr_test::to_float(out.download()), rows, cols, 16);
-}
-
 // X W^T with sum |x w| per element for the error bounds, for every kRowStep-th row of X (the step is prime to
 // 16, so every row of a tile and every tile row is sampled); other rows hold NaN and are not compared.
 constexpr int kRowStep = 5;
@@ -90,10 +80,10 @@ TEST(VoltaLinear, MatchesReference) {
         const std::vector<float> bias = vyr_test::round_to_half(rng.uniform_vec(512, -4, 4));
         DeviceBuffer<__half> dx(tiled(X)), dw(tiled(W));
         DeviceBuffer<__half> db(vyr_test::to_half(bias)), dy((size_t)M * 512);
-        const std::vector<float> got =
-            result(vyr_volta_linear(nullptr, dx.get(), dw.get(), dy.get(), c.bias ? db.get() : nullptr,
-                                    c.float_acc, c.bias, M, c.K),
-                   dy, M, 512);
+        const std::vector<float> got = vyr_test::checked_output(
+            vyr_volta_linear(nullptr, dx.get(), dw.get(), dy.get(), c.bias ? db.get() : nullptr, c.float_acc,
+                             c.bias, M, c.K),
+            dy, M, 512, 16);
         const vyr_ref::SampledProduct p = product(X, W);
         std::vector<double> want(p.y.size()), bound(p.y.size());
         for (size_t i = 0; i < p.y.size(); ++i) {
@@ -116,8 +106,8 @@ TEST(VoltaSwiglu, MatchesReference) {
     const int M = 512, K = 512;
     const Matrix X = random_matrix(rng, M, K, 0.25f), W = random_matrix(rng, 4096, K, 0.25f);
     DeviceBuffer<__half> dx(tiled(X)), dw(tiled(W)), dout((size_t)M * 2048);
-    const std::vector<float> got =
-        result(vyr_volta_mm_swiglu(nullptr, dx.get(), dw.get(), dout.get(), float_acc, M), dout, M, 2048);
+    const std::vector<float> got = vyr_test::checked_output(
+        vyr_volta_mm_swiglu(nullptr, dx.get(), dw.get(), dout.get(), float_acc, M), dout, M, 2048, 16);
     const vyr_ref::SampledProduct p = product(X, W);
     std::vector<double> want((size_t)M * 2048), bound(want.size());
     for (int r = 0; r < M; ++r)
@@ -150,9 +140,9 @@ TEST(VoltaQkvRotary, MatchesReference) {
         const Matrix X = random_matrix(rng, M, 512, 0.5f), W = random_matrix(rng, 1536, 512, 0.5f);
         const Matrix table{c.T, 64, vyr_test::rotary_table(c.T, 64)};
         DeviceBuffer<__half> dx(tiled(X)), dw(tiled(W)), dt(tiled(table)), dout((size_t)M * 1536);
-        const std::vector<float> got = result(
+        const std::vector<float> got = vyr_test::checked_output(
             vyr_volta_qkv_rotary(nullptr, dx.get(), dw.get(), dout.get(), dt.get(), c.float_acc, c.N, c.T),
-            dout, M, 1536);
+            dout, M, 1536, 16);
         const vyr_ref::SampledProduct p = product(X, W);
         std::vector<double> want(p.y.size()), bound(p.y.size());
         for (int r = 0; r < M; ++r)
@@ -183,9 +173,9 @@ TEST(VoltaRmsNorm, MatchesReference) {
     const std::vector<float> weight = vyr_test::round_to_half(rng.uniform_vec(512, -2, 2));
     DeviceBuffer<__half> da(tiled(a)), db(tiled(b));
     DeviceBuffer<__half> dw(vyr_test::to_half(weight)), dout((size_t)M * 512);
-    const std::vector<float> got =
-        result(vyr_volta_rmsnorm_residual(nullptr, da.get(), db.get(), dw.get(), dout.get(), M, alpha), dout,
-               M, 512);
+    const std::vector<float> got = vyr_test::checked_output(
+        vyr_volta_rmsnorm_residual(nullptr, da.get(), db.get(), dw.get(), dout.get(), M, alpha), dout, M, 512,
+        16);
     // v = alpha a + b is one half fused multiply-add with alpha rounded to half, as the reference forms it.
     // What remains is the float sum of squares and rsqrt.approx (below 2^-20), which can move the half store
     // by one unit: 2^-10 relative.
@@ -203,7 +193,7 @@ TEST(VoltaAttention, MatchesBandedReference) {
         const Matrix qkv = random_matrix(rng, M, 1536, 0.5f);
         DeviceBuffer<__half> dqkv(tiled(qkv)), dout((size_t)M * 512);
         const std::vector<float> got =
-            result(vyr_volta_attn(nullptr, dqkv.get(), dout.get(), N, T), dout, M, 512);
+            vyr_test::checked_output(vyr_volta_attn(nullptr, dqkv.get(), dout.get(), N, T), dout, M, 512, 16);
         const std::vector<float> want = vyr_ref::band_attention(N, T / 16, 8, 8, qkv.v);
         // Scores accumulate in half: four roundings of 2^-11 |s| <= 2^-11 * 64 * 0.25 / 8, so |ds| <= 2^-8
         // and the weights are within 2 * 2^-8 relative, moving O by up to 2^-7 max|V| = 2^-8. O accumulates
@@ -273,7 +263,7 @@ TEST(VoltaKernels, RefusalsAndMessages) {
                   testing::internal::GetCapturedStderr());
         EXPECT_EQ(cudaSuccess, cudaGetLastError());
     }
-    expect_clean_run();
+    vyr_test::expect_clean_run();
     EXPECT_TRUE(vyr_test::all_equal(out.download(), before));
 }
 

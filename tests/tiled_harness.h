@@ -109,6 +109,16 @@ inline void expect_clean_run() {
     EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
     EXPECT_EQ(cudaSuccess, cudaGetLastError());
 }
+// The output of a kernel call that returned `status`, as floats, untiled from 16 x w tiles when w is given:
+// the call must have succeeded, left no error behind and written nothing outside its buffer.
+inline std::vector<float> checked_output(int status, const DeviceBuffer<__half>& out, size_t rows = 0,
+                                         size_t cols = 0, size_t w = 0) {
+    EXPECT_EQ(VyrSuccess, status);
+    expect_clean_run();
+    EXPECT_TRUE(out.guards_intact());
+    const std::vector<float> v = to_float(out.download());
+    return w ? vyr_ref::from_tiled(v, rows, cols, w) : v;
+}
 
 // Byte-wise comparison with a fill value: nothing was written.
 template <class T>
