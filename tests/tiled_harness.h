@@ -51,9 +51,6 @@ inline std::vector<unsigned char> tiled_bytes(const std::vector<float>& m, size_
     if (!bytes.empty()) std::memcpy(bytes.data(), half ? (const void*)h.data() : q.data(), bytes.size());
     return bytes;
 }
-inline std::vector<float> untiled_half(const DeviceBuffer<__half>& d, size_t rows, size_t cols) {
-    return to_float(vyr_ref::from_tiled(d.download(), rows, cols, 8));
-}
 
 // A rotary table of `steps` rows of hd halves: (sin, cos) of step 10000^(-2p / hd) for each pair p.
 inline std::vector<float> rotary_table(int steps, int hd) {
