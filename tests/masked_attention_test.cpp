@@ -11,11 +11,10 @@ using vyr_test::dense_desc;
 using vyr_test::DeviceBuffer;
 using vyr_test::dim_of;
 using vyr_test::kFill;
-constexpr int kHd = 64;
 
 struct AttentionProblem {
     int N, T, H;
-    size_t rows = (size_t)N * T * 16, cols = 3 * (size_t)H * kHd;
+    size_t rows = (size_t)N * T * 16, cols = 3 * (size_t)H * 64;
     std::vector<float> m;  // rows x (query, key, value) x H x 64
     DeviceBuffer<__half> dqkv, dout;
     TensorDesc tqkv{}, tout{};

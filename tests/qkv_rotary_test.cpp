@@ -26,15 +26,9 @@ struct QkvProblem : QkvShape, vyr_test::TiledProduct {
     QkvProblem(const QkvShape& s, bool scales, uint64_t seed)
         : QkvShape(s),
           TiledProduct(seed, s.dtype == VYR_TYPE_HALF, s.M(), s.cols(), s.C, 0.5f, 3e-3f),
-          table((size_t)T * 16 * hd),
-          dtable(table.size()),
+          table(vyr_test::rotary_table(T * 16, hd)),
+          dtable(vyr_test::tiled_half(table, (size_t)T * 16, hd)),
           dout((size_t)M() * cols()) {
-        for (size_t i = 0; i < table.size(); i += 2) {
-            const float angle = rng.uniform(-3.14159f, 3.14159f);
-            table[i] = vyr_ref::round_half(std::sin(angle));
-            table[i + 1] = vyr_ref::round_half(std::cos(angle));
-        }
-        dtable.upload(vyr_test::tiled_half(table, (size_t)T * 16, hd));
         dout.fill_bytes(kFill);
         const int64_t wd = dtype == VYR_TYPE_HALF ? 8 : 16;
         tx = dense_desc(dx.get(), dtype, {{'N', N}, {'T', T}, {'C', C / wd}, {'t', 16}, {'c', wd}});
