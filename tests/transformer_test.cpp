@@ -23,13 +23,9 @@ TEST(Rotary, MatchesReference) {
             host_rotary_embed_transpose_f16(nullptr, c.N, c.T, c.H, c.D, d_in.get(), d_out.get(), 10000.0f),
             d_out);
         const std::vector<float> want = vyr_ref::rotary_embed_transpose(c.N, c.T, c.H, c.D, in, 1e4);
-        // V is copied bit for bit, and so are Q and K at t = 0 (angle 0: cos 1, sin 0).
-        EXPECT_TRUE(vyr_test::all_equal(std::vector<float>(got.begin() + 2 * plane, got.end()),
-                                        std::vector<float>(want.begin() + 2 * plane, want.end())));
-        for (int part = 0; part < 2; ++part)
-            for (size_t e = 0; e < plane; e += (size_t)c.T * c.D)
-                for (int d = 0; d < c.D; ++d)
-                    EXPECT_EQ(got[part * plane + e + d], want[part * plane + e + d]);
+        // V is copied bit for bit, and so are Q and K at step e / D % T = 0 (angle 0: cos 1, sin 0).
+        for (size_t e = 0; e < 3 * plane; ++e)
+            if (e >= 2 * plane || e / c.D % c.T == 0) ASSERT_EQ(got[e], want[e]) << "element " << e;
         // The angle t f has f within a few 2^-22 relative (fast log2, division, exp2) and sin/cos.approx are
         // within 2^-20.5 absolute up to |angle| 100 pi; |x0| + |x1| <= 2 carries both, then the half store
         // adds 2^-11 relative.
