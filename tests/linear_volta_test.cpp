@@ -87,8 +87,7 @@ TEST(VoltaLinear, MatchesReference) {
         const vyr_ref::SampledProduct p = product(X, W);
         std::vector<double> want(p.y.size()), bound(p.y.size());
         for (size_t i = 0; i < p.y.size(); ++i) {
-            const double b = c.bias ? bias[i % 512] : 0.0;
-            want[i] = p.y[i] + b;
+            want[i] = p.y[i] + (c.bias ? bias[i % 512] : 0.0);
             // The product is rounded to half, then the bias added in half: two stores of 2^-11.
             bound[i] =
                 product_error(p.mag[i], c.K, c.float_acc) + u * std::fabs(p.y[i]) + u * std::fabs(want[i]);

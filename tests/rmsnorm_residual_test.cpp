@@ -90,10 +90,9 @@ TEST(RmsNormResidual, OutputsMatchTheReference) {
         }
         if (p.q8 != Int8Out::none) {
             const std::vector<int8_t> q = vyr_ref::from_tiled(p.dq.download(), rows, p.F, 16);
-            std::vector<float> qf(q.begin(), q.end());
             // The multiplier carries the same small relative error as rinv (fixed scale) or the reciprocal's
             // 1 ulp (per-row scale), which can move a product sitting at a rounding boundary by one step.
-            EXPECT_TRUE(vyr_test::all_near(qf, ref.q8, 1.0));
+            EXPECT_TRUE(vyr_test::all_near(std::vector<float>(q.begin(), q.end()), ref.q8, 1.0));
             for (size_t row = 0; row < rows && p.q8 == Int8Out::scaled; ++row) {
                 int biggest = 0;
                 for (int ch = 0; ch < p.F; ++ch)
