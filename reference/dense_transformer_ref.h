@@ -1,5 +1,5 @@
-// Oracles for the transformer kernels, in double on the (already half-rounded) inputs; results compared with
-// the kernels' outputs as they are come back as float.
+// Oracles for the transformer kernels, computed in double on the (already half-rounded) inputs. The outputs'
+// oracles return float; the sampled product keeps double for the error bounds built on it.
 #pragma once
 
 #include <vector>
