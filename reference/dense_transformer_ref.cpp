@@ -5,10 +5,10 @@
 
 namespace vyr_ref {
 
-std::vector<double> rotary_embed_transpose(int N, int T, int H, int D, const std::vector<double>& in,
-                                           double theta) {
+std::vector<float> rotary_embed_transpose(int N, int T, int H, int D, const std::vector<float>& in,
+                                          double theta) {
     const size_t plane = (size_t)N * H * T * D;
-    std::vector<double> out(3 * plane);
+    std::vector<float> out(3 * plane);
     for (int n = 0; n < N; ++n)
         for (int t = 0; t < T; ++t)
             for (int h = 0; h < H; ++h)
@@ -21,17 +21,17 @@ std::vector<double> rotary_embed_transpose(int N, int T, int H, int D, const std
                         const double x0 = in[src + (size_t)part * H * D],
                                      x1 = in[src + (size_t)part * H * D + 1];
                         const bool rotate = part < 2;
-                        out[part * plane + dst] = rotate ? c * x0 - s * x1 : x0;
-                        out[part * plane + dst + 1] = rotate ? s * x0 + c * x1 : x1;
+                        out[part * plane + dst] = (float)(rotate ? c * x0 - s * x1 : x0);
+                        out[part * plane + dst + 1] = (float)(rotate ? s * x0 + c * x1 : x1);
                     }
                 }
     return out;
 }
 
-std::vector<double> banded_attention(int N, int T, int H, const std::vector<double>& q,
-                                     const std::vector<double>& k, const std::vector<double>& v, int band) {
+std::vector<float> banded_attention(int N, int T, int H, const std::vector<float>& q,
+                                    const std::vector<float>& k, const std::vector<float>& v, int band) {
     constexpr int D = 64, kTile = 16;
-    std::vector<double> out((size_t)N * T * H * D);
+    std::vector<float> out((size_t)N * T * H * D);
     std::vector<double> w(T);
     for (int n = 0; n < N; ++n)
         for (int h = 0; h < H; ++h) {
@@ -44,7 +44,7 @@ std::vector<double> banded_attention(int N, int T, int H, const std::vector<doub
                 for (int s = first; s < last; ++s) {
                     double dot = 0.0;
                     for (int d = 0; d < D; ++d)
-                        dot += q[plane + (size_t)t * D + d] * k[plane + (size_t)s * D + d];
+                        dot += (double)q[plane + (size_t)t * D + d] * k[plane + (size_t)s * D + d];
                     w[s] = dot / 8.0;
                     top = std::max(top, w[s]);
                 }
@@ -53,27 +53,45 @@ std::vector<double> banded_attention(int N, int T, int H, const std::vector<doub
                 for (int d = 0; d < D; ++d) {
                     double acc = 0.0;
                     for (int s = first; s < last; ++s) acc += w[s] * v[plane + (size_t)s * D + d];
-                    out[(((size_t)n * T + t) * H + h) * D + d] = acc / sum;
+                    out[(((size_t)n * T + t) * H + h) * D + d] = (float)(acc / sum);
                 }
             }
         }
     return out;
 }
 
-std::vector<double> residual_rmsnorm(int C, int N, const std::vector<double>& in,
-                                     const std::vector<double>& residual, double scale,
-                                     const std::vector<double>& weight) {
-    std::vector<double> out((size_t)N * C), v(C);
+std::vector<float> residual_rmsnorm(int C, int N, const std::vector<float>& in,
+                                    const std::vector<float>& residual, double scale,
+                                    const std::vector<float>& weight) {
+    std::vector<float> out((size_t)N * C);
+    std::vector<double> v(C);
     for (int n = 0; n < N; ++n) {
         double squares = 0.0;
         for (int c = 0; c < C; ++c) {
-            v[c] = in[(size_t)n * C + c] + residual[(size_t)n * C + c] * scale;
+            v[c] = (double)in[(size_t)n * C + c] + residual[(size_t)n * C + c] * scale;
             squares += v[c] * v[c];
         }
         const double r = 1.0 / std::sqrt(squares / C + 1e-5);
-        for (int c = 0; c < C; ++c) out[(size_t)n * C + c] = v[c] * r * weight[c];
+        for (int c = 0; c < C; ++c) out[(size_t)n * C + c] = (float)(v[c] * r * weight[c]);
     }
     return out;
+}
+
+SampledProduct sampled_product(int rows, int n, int K, const std::vector<float>& x,
+                               const std::vector<float>& w, int row_step) {
+    SampledProduct p{std::vector<double>((size_t)rows * n, NAN), std::vector<double>((size_t)rows * n, NAN)};
+    for (int r = 0; r < rows; r += row_step)
+        for (int c = 0; c < n; ++c) {
+            double s = 0, m = 0;
+            for (int k = 0; k < K; ++k) {
+                const double xw = (double)x[(size_t)r * K + k] * w[(size_t)c * K + k];
+                s += xw;
+                m += std::fabs(xw);
+            }
+            p.y[(size_t)r * n + c] = s;
+            p.mag[(size_t)r * n + c] = m;
+        }
+    return p;
 }
 
 }  // namespace vyr_ref

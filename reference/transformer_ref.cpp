@@ -75,27 +75,57 @@ void rotate_half(float& x0, float& x1, float s, float c) {
     x1 = r1;
 }
 
-std::vector<float> band_attention(int T, int S, const std::vector<float>& q, const std::vector<float>& k,
-                                  const std::vector<float>& v) {
+std::vector<float> qkv_rotary(int rows, int H, int hd, int steps, const std::vector<float>& v,
+                              const std::vector<float>& table) {
+    std::vector<float> out(v.size());
+    for (size_t i = 0; i < v.size(); ++i) out[i] = round_half(v[i]);
+    const size_t cols = 3 * (size_t)H * hd;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < 2 * H * hd; c += 2) {
+            const size_t i = r * cols + c, t = (size_t)(r % steps) * hd + c % hd;
+            rotate_half(out[i], out[i + 1], table[t], table[t + 1]);
+        }
+    return out;
+}
+
+std::vector<float> qkv_layout(const std::vector<float>& m, size_t rows, size_t cols) {
+    std::vector<float> t(m.size());
+    for (size_t r = 0; r < rows; ++r)
+        for (size_t c = 0; c < cols; ++c)
+            t[c < cols / 3 * 2 ? tiled_index(r, c, cols, 8)
+                               : tiled_index(r / 8 * 8 + c % 8, c / 8 * 8 + r % 8, cols, 8)] =
+                m[r * cols + c];
+    return t;
+}
+
+std::vector<float> band_attention(int N, int T, int H, int S, const std::vector<float>& qkv) {
     const int L = 16 * T, D = 64;
-    std::vector<float> out((size_t)L * D);
-    for (int i = 0; i < L; ++i) {
-        const int lo = std::max(0, 16 * (i / 16 - S)), hi = std::min(L, 16 * (i / 16 + S + 1));
-        std::vector<double> p(hi - lo);
-        double mx = -INFINITY, sum = 0.0;
-        for (int j = lo; j < hi; ++j) {
-            double s = 0.0;
-            for (int d = 0; d < D; ++d) s += (double)q[(size_t)i * D + d] * k[(size_t)j * D + d];
-            p[j - lo] = s;
-            mx = std::max(mx, s);
-        }
-        for (double& x : p) sum += (x = std::exp(x - mx));
-        for (int d = 0; d < D; ++d) {
-            double o = 0.0;
-            for (int j = lo; j < hi; ++j) o += p[j - lo] * v[(size_t)j * D + d];
-            out[(size_t)i * D + d] = (float)(o / sum);
-        }
-    }
+    const size_t cols = 3 * (size_t)H * D;
+    std::vector<float> out((size_t)N * L * H * D);
+    for (int n = 0; n < N; ++n)
+        for (int h = 0; h < H; ++h)
+            for (int i = 0; i < L; ++i) {
+                // Rows of this sequence; query, key and value of head h start at columns h D, (H + h) D, (2 H
+                // + h) D.
+                const float* row = &qkv[(size_t)n * L * cols];
+                const size_t q = i * cols + (size_t)h * D, k = (size_t)(H + h) * D,
+                             v = (size_t)(2 * H + h) * D;
+                const int lo = std::max(0, 16 * (i / 16 - S)), hi = std::min(L, 16 * (i / 16 + S + 1));
+                std::vector<double> p(hi - lo);
+                double mx = -INFINITY, sum = 0.0;
+                for (int j = lo; j < hi; ++j) {
+                    double s = 0.0;
+                    for (int d = 0; d < D; ++d) s += (double)row[q + d] * row[j * cols + k + d];
+                    p[j - lo] = s / 8.0;
+                    mx = std::max(mx, p[j - lo]);
+                }
+                for (double& x : p) sum += (x = std::exp(x - mx));
+                for (int d = 0; d < D; ++d) {
+                    double o = 0.0;
+                    for (int j = lo; j < hi; ++j) o += p[j - lo] * row[j * cols + v + d];
+                    out[((size_t)n * L + i) * H * D + (size_t)h * D + d] = (float)(o / sum);
+                }
+            }
     return out;
 }
 
@@ -129,6 +159,18 @@ RmsNormResult rmsnorm_residual(int rows, int F, const std::vector<float>& x,
         }
     }
     return r;
+}
+
+std::vector<float> encoder_layer(int T, int C, int F, const std::vector<float>& x, const EncoderWeights& w) {
+    const int M = 16 * T, H = C / 64;
+    std::vector<float> a =
+        band_attention(1, T, H, 8, qkv_rotary(M, H, 64, M, matmul_half(M, 3 * C, C, x, w.qkv), w.table));
+    for (float& e : a) e = round_half(e);
+    const std::vector<float> proj = linear_epilogue(M, C, matmul_half(M, C, C, a, w.o), w.b_o);
+    const std::vector<float> h1 = rmsnorm_residual(M, C, proj, x, w.g_1, 1.0f, false).out;
+    const std::vector<float> ff = swiglu(M, F, matmul_half(M, F, C, h1, w.ff1));
+    const std::vector<float> y2 = linear_epilogue(M, C, matmul_half(M, C, F / 2, ff, w.ff2), w.b_2);
+    return rmsnorm_residual(M, C, y2, h1, w.g_2, 1.0f, false).out;
 }
 
 }  // namespace vyr_ref

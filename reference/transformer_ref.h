@@ -48,10 +48,20 @@ std::vector<float> swiglu(int M, int F, const std::vector<float>& v);
 // Rotary embedding of one pair in half precision, every product and sum rounded: (x0 c - x1 s, x0 s + x1 c).
 void rotate_half(float& x0, float& x1, float s, float c);
 
-// Banded attention of one head: q, k, v are L x 64 (L = 16 T), q already scaled; query step i attends to key
-// steps of tiles i/16 - S .. i/16 + S within [0, L). Exact softmax in double.
-std::vector<float> band_attention(int T, int S, const std::vector<float>& q, const std::vector<float>& k,
-                                  const std::vector<float>& v);
+// The QKV output before its layout: the product v (rows x (query, key, value) x H x hd) rounded to half, and
+// every query and key pair of row r rotated by rotate_half with the (sin, cos) pair of row r % steps of the
+// table (steps x hd).
+std::vector<float> qkv_rotary(int rows, int H, int hd, int steps, const std::vector<float>& v,
+                              const std::vector<float>& table);
+
+// The QKV tensor's layout of a row-major (rows x cols) matrix whose last third holds the values: 16 x 8
+// tiles, with (row r, column c) of each 8 x 8 value block holding time step c, element r.
+std::vector<float> qkv_layout(const std::vector<float>& m, size_t rows, size_t cols);
+
+// Banded attention of every head: qkv is rows x (query, key, value) x H x 64 for N sequences of L = 16 T
+// steps; query step i attends to the key steps of tiles i/16 - S .. i/16 + S within its sequence, with
+// weights softmax(q k / 8). Exact softmax in double; returns rows x H x 64.
+std::vector<float> band_attention(int N, int T, int H, int S, const std::vector<float>& qkv);
 
 // Residual RMS normalisation of rows x F: v = half(alpha_h * residual + x) (one rounding), out = half(rinv *
 // v * w) with rinv = 1 / sqrt(mean(v^2) + 1e-5). When q8 is given, the int8 outputs: with scales, per row
@@ -63,5 +73,16 @@ struct RmsNormResult {
 RmsNormResult rmsnorm_residual(int rows, int F, const std::vector<float>& x,
                                const std::vector<float>& residual, const std::vector<float>& weight,
                                float alpha, bool with_scales);
+
+// Weights of one encoder layer, row-major: QKV (3 C x C), output projection (C x C), SwiGLU product (F x C,
+// value and gate rows interleaved by 16), down projection (C x F/2), the two biases and the two normalisation
+// weights, and the rotary table (16 T x 64).
+struct EncoderWeights {
+    std::vector<float> qkv, o, ff1, ff2, b_o, b_2, g_1, g_2, table;
+};
+// One encoder layer over one sequence x (16 T x C, heads of 64), each stage rounded to half where the layer
+// stores it: QKV with rotary, banded attention (8 tiles each side), output projection with bias, residual
+// RMSNorm with residual x, SwiGLU, down projection with bias, residual RMSNorm with the first one's output.
+std::vector<float> encoder_layer(int T, int C, int F, const std::vector<float>& x, const EncoderWeights& w);
 
 }  // namespace vyr_ref

@@ -13,7 +13,6 @@
 namespace {
 
 using vyr_test::DeviceBuffer;
-using vyr_test::expect_clean_run;
 constexpr double u = vyr_test::kHalfUnit;
 
 struct Matrix {
@@ -24,35 +23,15 @@ struct Matrix {
 Matrix random_matrix(vyr_test::Rng& rng, int rows, int cols, float range) {
     return {rows, cols, vyr_test::round_to_half(rng.uniform_vec((size_t)rows * cols, -range, range))};
 }
-// Row-major <-> 16 x 16 tiles in tile-row-major order.
+// Row-major to 16 x 16 tiles in tile-row-major order (the outputs are read back with w = 16).
 std::vector<__half> tiled(const Matrix& m) {
     return vyr_test::to_half(vyr_ref::to_tiled(m.v, m.rows, m.cols, 16));
 }
-std::vector<float> download_tiled(const DeviceBuffer<__half>& b, int rows, int cols) {
-    return vyr_ref::from_tiled(vyr_test::to_float(b.download()), rows, cols, 16);
-}
-
-// X W^T in double, with sum |x w| per element for the error bounds, for every kRowStep-th row of X (the
-// step is prime to 16, so every row of a tile and every tile row is sampled); other rows hold NaN and are
-// not compared.
+// X W^T with sum |x w| per element for the error bounds, for every kRowStep-th row of X (the step is prime to
+// 16, so every row of a tile and every tile row is sampled); other rows hold NaN and are not compared.
 constexpr int kRowStep = 5;
-struct Product {
-    std::vector<double> y, mag;
-};
-Product product(const Matrix& X, const Matrix& W) {
-    Product p{std::vector<double>((size_t)X.rows * W.rows, NAN),
-              std::vector<double>((size_t)X.rows * W.rows)};
-    for (int r = 0; r < X.rows; r += kRowStep)
-        for (int c = 0; c < W.rows; ++c) {
-            double s = 0, m = 0;
-            for (int k = 0; k < X.cols; ++k) {
-                s += (double)X.at(r, k) * W.at(c, k);
-                m += std::fabs((double)X.at(r, k) * W.at(c, k));
-            }
-            p.y[(size_t)r * W.rows + c] = s;
-            p.mag[(size_t)r * W.rows + c] = m;
-        }
-    return p;
+vyr_ref::SampledProduct product(const Matrix& X, const Matrix& W) {
+    return vyr_ref::sampled_product(X.rows, W.rows, X.cols, X.v, W.v, kRowStep);
 }
 
 // Error of an accumulated product before its half store: float accumulation adds K 2^-24 sum|x w|; half
@@ -101,20 +80,19 @@ TEST(VoltaLinear, MatchesReference) {
         const std::vector<float> bias = vyr_test::round_to_half(rng.uniform_vec(512, -4, 4));
         DeviceBuffer<__half> dx(tiled(X)), dw(tiled(W));
         DeviceBuffer<__half> db(vyr_test::to_half(bias)), dy((size_t)M * 512);
-        EXPECT_EQ(VyrSuccess, vyr_volta_linear(nullptr, dx.get(), dw.get(), dy.get(),
-                                               c.bias ? db.get() : nullptr, c.float_acc, c.bias, M, c.K));
-        expect_clean_run();
-        EXPECT_TRUE(dy.guards_intact());
-        const Product p = product(X, W);
+        const std::vector<float> got = vyr_test::checked_output(
+            vyr_volta_linear(nullptr, dx.get(), dw.get(), dy.get(), c.bias ? db.get() : nullptr, c.float_acc,
+                             c.bias, M, c.K),
+            dy, M, 512, 16);
+        const vyr_ref::SampledProduct p = product(X, W);
         std::vector<double> want(p.y.size()), bound(p.y.size());
         for (size_t i = 0; i < p.y.size(); ++i) {
-            const double b = c.bias ? bias[i % 512] : 0.0;
-            want[i] = p.y[i] + b;
+            want[i] = p.y[i] + (c.bias ? bias[i % 512] : 0.0);
             // The product is rounded to half, then the bias added in half: two stores of 2^-11.
             bound[i] =
                 product_error(p.mag[i], c.K, c.float_acc) + u * std::fabs(p.y[i]) + u * std::fabs(want[i]);
         }
-        EXPECT_TRUE(within(download_tiled(dy, M, 512), want, bound));
+        EXPECT_TRUE(within(got, want, bound));
     }
 }
 
@@ -127,10 +105,9 @@ TEST(VoltaSwiglu, MatchesReference) {
     const int M = 512, K = 512;
     const Matrix X = random_matrix(rng, M, K, 0.25f), W = random_matrix(rng, 4096, K, 0.25f);
     DeviceBuffer<__half> dx(tiled(X)), dw(tiled(W)), dout((size_t)M * 2048);
-    EXPECT_EQ(VyrSuccess, vyr_volta_mm_swiglu(nullptr, dx.get(), dw.get(), dout.get(), float_acc, M));
-    expect_clean_run();
-    EXPECT_TRUE(dout.guards_intact());
-    const Product p = product(X, W);
+    const std::vector<float> got = vyr_test::checked_output(
+        vyr_volta_mm_swiglu(nullptr, dx.get(), dw.get(), dout.get(), float_acc, M), dout, M, 2048, 16);
+    const vyr_ref::SampledProduct p = product(X, W);
     std::vector<double> want((size_t)M * 2048), bound(want.size());
     for (int r = 0; r < M; ++r)
         for (int c = 0; c < 2048; ++c) {
@@ -144,7 +121,7 @@ TEST(VoltaSwiglu, MatchesReference) {
                        1.1 * std::fabs(v) * product_error(p.mag[gi], K, float_acc) +
                        1.01 * u * std::fabs(want[o]);
         }
-    EXPECT_TRUE(within(download_tiled(dout, M, 2048), want, bound));
+    EXPECT_TRUE(within(got, want, bound));
 }
 
 TEST(VoltaQkvRotary, MatchesReference) {
@@ -162,11 +139,10 @@ TEST(VoltaQkvRotary, MatchesReference) {
         const Matrix X = random_matrix(rng, M, 512, 0.5f), W = random_matrix(rng, 1536, 512, 0.5f);
         const Matrix table{c.T, 64, vyr_test::rotary_table(c.T, 64)};
         DeviceBuffer<__half> dx(tiled(X)), dw(tiled(W)), dt(tiled(table)), dout((size_t)M * 1536);
-        EXPECT_EQ(VyrSuccess, vyr_volta_qkv_rotary(nullptr, dx.get(), dw.get(), dout.get(), dt.get(),
-                                                   c.float_acc, c.N, c.T));
-        expect_clean_run();
-        EXPECT_TRUE(dout.guards_intact());
-        const Product p = product(X, W);
+        const std::vector<float> got = vyr_test::checked_output(
+            vyr_volta_qkv_rotary(nullptr, dx.get(), dw.get(), dout.get(), dt.get(), c.float_acc, c.N, c.T),
+            dout, M, 1536, 16);
+        const vyr_ref::SampledProduct p = product(X, W);
         std::vector<double> want(p.y.size()), bound(p.y.size());
         for (int r = 0; r < M; ++r)
             for (int col = 0; col < 1536; col += 2) {
@@ -183,7 +159,7 @@ TEST(VoltaQkvRotary, MatchesReference) {
                 bound[i] = std::fabs(co) * e0 + std::fabs(s) * e1 + store * std::fabs(want[i]);
                 bound[i + 1] = std::fabs(s) * e0 + std::fabs(co) * e1 + store * std::fabs(want[i + 1]);
             }
-        EXPECT_TRUE(within(download_tiled(dout, M, 1536), want, bound));
+        EXPECT_TRUE(within(got, want, bound));
     }
 }
 
@@ -196,20 +172,15 @@ TEST(VoltaRmsNorm, MatchesReference) {
     const std::vector<float> weight = vyr_test::round_to_half(rng.uniform_vec(512, -2, 2));
     DeviceBuffer<__half> da(tiled(a)), db(tiled(b));
     DeviceBuffer<__half> dw(vyr_test::to_half(weight)), dout((size_t)M * 512);
-    EXPECT_EQ(VyrSuccess,
-              vyr_volta_rmsnorm_residual(nullptr, da.get(), db.get(), dw.get(), dout.get(), M, alpha));
-    expect_clean_run();
-    EXPECT_TRUE(dout.guards_intact());
-    // v = alpha a + b is one half fused multiply-add with alpha rounded to half: the reference starts from
-    // that v. What remains is the float sum of squares and rsqrt.approx (below 2^-20) and the half store.
-    const double alpha_h = __half2float(__float2half(alpha));
-    std::vector<double> v(a.v.size());
-    for (size_t i = 0; i < v.size(); ++i) v[i] = __half2float(__double2half(alpha_h * a.v[i] + b.v[i]));
-    const std::vector<double> want =
-        vyr_ref::residual_rmsnorm(512, M, v, std::vector<double>(v.size(), 0.0), 0.0,
-                                  std::vector<double>(weight.begin(), weight.end()));
-    EXPECT_TRUE(vyr_test::all_near(download_tiled(dout, M, 512), std::vector<float>(want.begin(), want.end()),
-                                   vyr_test::kHalfTinyStep, 1.01 * u));
+    const std::vector<float> got = vyr_test::checked_output(
+        vyr_volta_rmsnorm_residual(nullptr, da.get(), db.get(), dw.get(), dout.get(), M, alpha), dout, M, 512,
+        16);
+    // v = alpha a + b: one half fused multiply-add with alpha rounded to half, as the tiled reference forms
+    // it; from v on, the float sum of squares and rsqrt.approx (below 2^-20) and the half store remain.
+    const std::vector<float> v = vyr_ref::rmsnorm_residual(M, 512, b.v, a.v, weight, alpha, false).v;
+    const std::vector<float> want =
+        vyr_ref::residual_rmsnorm(512, M, v, std::vector<float>(v.size()), 0.0, weight);
+    EXPECT_TRUE(vyr_test::all_near(got, want, vyr_test::kHalfTinyStep, 1.01 * u));
 }
 
 TEST(VoltaAttention, MatchesBandedReference) {
@@ -221,26 +192,14 @@ TEST(VoltaAttention, MatchesBandedReference) {
         const int N = 32, M = N * T;
         const Matrix qkv = random_matrix(rng, M, 1536, 0.5f);
         DeviceBuffer<__half> dqkv(tiled(qkv)), dout((size_t)M * 512);
-        EXPECT_EQ(VyrSuccess, vyr_volta_attn(nullptr, dqkv.get(), dout.get(), N, T));
-        expect_clean_run();
-        EXPECT_TRUE(dout.guards_intact());
-        // The query, key or value plane [N][8][T][64] starting at column col0.
-        const auto plane = [&](int col0) {
-            std::vector<double> p((size_t)N * 8 * T * 64);
-            for (size_t i = 0; i < p.size(); ++i) {
-                const int d = i % 64, t = i / 64 % T, h = i / 64 / T % 8, n = i / 64 / T / 8;
-                p[i] = qkv.at(n * T + t, col0 + h * 64 + d);
-            }
-            return p;
-        };
-        const std::vector<double> want =
-            vyr_ref::banded_attention(N, T, 8, plane(0), plane(512), plane(1024));
+        const std::vector<float> got =
+            vyr_test::checked_output(vyr_volta_attn(nullptr, dqkv.get(), dout.get(), N, T), dout, M, 512, 16);
+        const std::vector<float> want = vyr_ref::band_attention(N, T / 16, 8, 8, qkv.v);
         // Scores accumulate in half: four roundings of 2^-11 |s| <= 2^-11 * 64 * 0.25 / 8, so |ds| <= 2^-8
         // and the weights are within 2 * 2^-8 relative, moving O by up to 2^-7 max|V| = 2^-8. O accumulates
         // in half: each of up to 17 key tiles rescales it and adds a product (two roundings of 2^-11 |O|, |O|
         // <= 0.5), 17 * 2^-11 in all; probabilities rounded to half add 2^-11 max|V|.
-        EXPECT_TRUE(vyr_test::all_near(download_tiled(dout, M, 512),
-                                       std::vector<float>(want.begin(), want.end()), 0x1p-8 + 18 * u));
+        EXPECT_TRUE(vyr_test::all_near(got, want, 0x1p-8 + 18 * u));
     }
 }
 
@@ -304,7 +263,7 @@ TEST(VoltaKernels, RefusalsAndMessages) {
                   testing::internal::GetCapturedStderr());
         EXPECT_EQ(cudaSuccess, cudaGetLastError());
     }
-    expect_clean_run();
+    vyr_test::expect_clean_run();
     EXPECT_TRUE(vyr_test::all_equal(out.download(), before));
 }
 

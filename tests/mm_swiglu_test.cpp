@@ -51,8 +51,7 @@ TEST(MmSwiglu, OutputsMatchTheReference) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SwigluProblem p(c.s, c.scales, 23);
-        ASSERT_EQ(VyrSuccess, p.call(c.flag));
-        vyr_test::expect_clean_run();
+        const std::vector<float> got = vyr_test::checked_output(p.call(c.flag), p.dout, p.M, p.F / 2, 8);
         const bool half_acc = p.dtype == VYR_TYPE_HALF && c.flag == 0;
         const std::vector<float> v =
             p.dtype == VYR_TYPE_HALF
@@ -73,10 +72,9 @@ TEST(MmSwiglu, OutputsMatchTheReference) {
         // float: up to one half rounding of the partial sum (|partial| <= K / 4 here) per 16-term step.
         if (half_acc) abs_tol += (p.K / 16) * std::ldexp(p.K / 4.0, -11) * vh;
 #endif
-        EXPECT_TRUE(vyr_test::all_near(vyr_test::untiled_half(p.dout, p.M, p.F / 2), want, abs_tol, 0x1p-10));
-        EXPECT_TRUE(p.dout.guards_intact());
+        EXPECT_TRUE(vyr_test::all_near(got, want, abs_tol, 0x1p-10));
         const int rows_per_item = half_acc ? 256 : 128;
-        EXPECT_EQ(p.M / rows_per_item * (p.F / 128) + 1024, vyr_test::read_counter(p.counter));
+        EXPECT_EQ(p.M / rows_per_item * (p.F / 128) + 1024, p.counter.download()[0]);
     }
 }
 
@@ -85,26 +83,23 @@ TEST(MmSwiglu, Refusals) {
         const char* name;
         SwigluShape s;
         int flag;
-        bool accepted;
     };
+    // M = 128 with float accumulation, and int8 with the flag 0, are accepted: the first and fourth products
+    // above.
     const Case cases[] = {
-        {"K=2048", {VYR_TYPE_HALF, 128, 128, 2048}, 1, false},
-        {"M=128, half accumulation", {VYR_TYPE_HALF, 128, 128, 512}, 0, false},
-        {"M=128, float accumulation", {VYR_TYPE_HALF, 128, 128, 512}, 1, true},
-        {"int8 M=128, flag 0", {VYR_TYPE_INT8, 128, 128, 512}, 0, true},
-        {"F=64", {VYR_TYPE_HALF, 128, 64, 512}, 1, false},
-        {"M=0", {VYR_TYPE_HALF, 0, 128, 512}, 1, false},
+        {"K=2048", {VYR_TYPE_HALF, 128, 128, 2048}, 1},
+        {"M=128, half accumulation", {VYR_TYPE_HALF, 128, 128, 512}, 0},
+        {"F=64", {VYR_TYPE_HALF, 128, 64, 512}, 1},
+        {"M=0", {VYR_TYPE_HALF, 0, 128, 512}, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SwigluProblem p(c.s, false, 5);
-        p.counter.upload({c.accepted ? 0 : 9});
-        EXPECT_EQ(c.accepted ? VyrSuccess : VyrUnsupported, p.call(c.flag));
+        p.counter.upload({9});
+        EXPECT_EQ(VyrUnsupported, p.call(c.flag));
         CUDA_CHECK(cudaDeviceSynchronize());
-        if (!c.accepted) {
-            EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
-            EXPECT_EQ(9, vyr_test::read_counter(p.counter));
-        }
+        EXPECT_TRUE(vyr_test::untouched(p.dout, kFill));
+        EXPECT_EQ(9, p.counter.download()[0]);
     }
 }
 

@@ -51,20 +51,6 @@ inline std::vector<unsigned char> tiled_bytes(const std::vector<float>& m, size_
     if (!bytes.empty()) std::memcpy(bytes.data(), half ? (const void*)h.data() : q.data(), bytes.size());
     return bytes;
 }
-// The QKV tensor's layout of a row-major (rows x cols) matrix whose last third holds the values: 16 x 8
-// tiles, with (row r, column c) of each 8 x 8 value block holding time step c, element r.
-inline std::vector<float> qkv_layout(const std::vector<float>& m, size_t rows, size_t cols) {
-    std::vector<float> t(m.size());
-    for (size_t r = 0; r < rows; ++r)
-        for (size_t c = 0; c < cols; ++c)
-            t[c < cols / 3 * 2 ? vyr_ref::tiled_index(r, c, cols, 8)
-                               : vyr_ref::tiled_index(r / 8 * 8 + c % 8, c / 8 * 8 + r % 8, cols, 8)] =
-                m[r * cols + c];
-    return t;
-}
-inline std::vector<float> untiled_half(const DeviceBuffer<__half>& d, size_t rows, size_t cols) {
-    return to_float(vyr_ref::from_tiled(d.download(), rows, cols, 8));
-}
 
 // A rotary table of `steps` rows of hd halves: (sin, cos) of step 10000^(-2p / hd) for each pair p.
 inline std::vector<float> rotary_table(int steps, int hd) {
@@ -120,9 +106,15 @@ inline void expect_clean_run() {
     EXPECT_EQ(cudaSuccess, cudaDeviceSynchronize());
     EXPECT_EQ(cudaSuccess, cudaGetLastError());
 }
-
-inline int read_counter(const DeviceBuffer<int>& c) {
-    return c.download()[0];
+// The output of a kernel call that returned `status`, as floats, untiled from 16 x w tiles when w is given:
+// the call must have succeeded, left no error behind and written nothing outside its buffer.
+inline std::vector<float> checked_output(int status, const DeviceBuffer<__half>& out, size_t rows = 0,
+                                         size_t cols = 0, size_t w = 0) {
+    EXPECT_EQ(VyrSuccess, status);
+    expect_clean_run();
+    EXPECT_TRUE(out.guards_intact());
+    const std::vector<float> v = to_float(out.download());
+    return w ? vyr_ref::from_tiled(v, rows, cols, w) : v;
 }
 
 // Byte-wise comparison with a fill value: nothing was written.
