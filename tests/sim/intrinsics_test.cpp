@@ -1,5 +1,5 @@
 // Emulated instructions against their documented behaviour: flush-to-zero arithmetic, single rounding of the
-// half fused multiply-add, the byte dot product, and the bounded asynchronous copy.
+// half fused multiply-add, and the bounded asynchronous copy.
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -42,18 +42,6 @@ TEST(SimIntrinsics, HalfFmaRoundsOnce) {
                                  __floats2half2_rn(c[0], c[1]));
     EXPECT_EQ(want[0], __low2float(r));
     EXPECT_EQ(want[1], __high2float(r));
-}
-
-__global__ void dot_kernel(const int* a, const int* b, int* out) {
-    out[threadIdx.x] = vyr::dot4_s8(a[threadIdx.x], b[threadIdx.x], 1000);
-}
-
-TEST(SimIntrinsics, ByteDotProduct) {
-    // Bytes (lowest first): a = {-128, 127, -1, 5}, b = {-128, -128, 2, 3}.
-    int *a = upload(std::vector<int>{(int)0x05ff7f80u}), *b = upload(std::vector<int>{(int)0x03028080u});
-    int* out = upload(std::vector<int>(1));
-    ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(dot_kernel), 1, 1, 0, nullptr, a, b, out));
-    EXPECT_EQ(1000 + 16384 - 16256 - 2 + 15, download(out, 1)[0]);
 }
 
 __global__ void copy_kernel(const char* src, char* out, int src_bytes) {
