@@ -49,19 +49,15 @@ struct LinearCall {
         vyr_test::Rng rng(seed);
         // Half inputs in [-1, 1] and weights in [-1/4, 1/4] keep pre-activations near the activations' bends;
         // 8-bit codes span the whole range, scales 40 .. 160.
-        if (op.int8) {
-            op.a.resize(A.size());
-            op.b.resize(B.size());
-            for (float& x : op.a) x = (float)rng.integer(-127, 127);
-            for (float& x : op.b) x = (float)rng.integer(-127, 127);
-            A.upload(std::vector<char>(op.a.begin(), op.a.end()));
-            B.upload(std::vector<char>(op.b.begin(), op.b.end()));
-        } else {
-            op.a = vyr_test::round_to_half(rng.uniform_vec(A.size() / 2, -1.0f, 1.0f));
-            op.b = vyr_test::round_to_half(rng.uniform_vec(B.size() / 2, -0.25f, 0.25f));
-            A.upload(bytes(vyr_test::to_half(op.a)));
-            B.upload(bytes(vyr_test::to_half(op.b)));
-        }
+        auto draw = [&](size_t n, float bound) {
+            std::vector<float> v(n);
+            for (float& x : v) x = op.int8 ? (float)rng.integer(-127, 127) : rng.uniform(-bound, bound);
+            return vyr_test::round_to_half(v);  // 8-bit codes are halves already
+        };
+        op.a = draw(A.size() / elem(row.ab), 1.0f);
+        op.b = draw(B.size() / elem(row.ab), 0.25f);
+        A.upload(stored(op.a));
+        B.upload(stored(op.b));
         op.scale = vyr_test::round_to_half(rng.uniform_vec(p.N, 40.0f, 160.0f));
         scale.upload(vyr_test::to_half(op.scale));
         if (p.bias) {
@@ -71,9 +67,11 @@ struct LinearCall {
         D.fill_bytes(0x5a);
     }
     static size_t elem(int type) { return type == kInt8 ? 1 : 2; }
-    static std::vector<char> bytes(const std::vector<__half>& v) {
+    // Operand values as stored: 8-bit codes or halves.
+    std::vector<char> stored(const std::vector<float>& v) const {
+        if (op.int8) return std::vector<char>(v.begin(), v.end());
         std::vector<char> c(v.size() * 2);
-        std::memcpy(c.data(), v.data(), c.size());
+        std::memcpy(c.data(), vyr_test::to_half(v).data(), c.size());
         return c;
     }
     int run(const Row& row, cudaStream_t stream = nullptr) {
@@ -112,14 +110,16 @@ void check_row(const Row& row, int index, bool small, uint64_t seed) {
     const vyr_ref::LinearPre pre = vyr_ref::linear_pre_activation(call.op);
     const std::vector<char> d = call.D.download();
     const int N = call.op.N;
+    const size_t e = LinearCall::elem(row.d);
     int bad = 0;
     for (int r = 0; r < call.op.M; ++r)
         for (int n = 0; n < call.ldd; ++n) {
-            const size_t at = (size_t)r * call.ldd + n;
+            const size_t at = ((size_t)r * call.ldd + n) * e;
+            __half h;
+            std::memcpy(&h, &d[at], e);
             if (n >= N) {
-                for (size_t b = 0; b < LinearCall::elem(row.d); ++b)
-                    if (d[at * LinearCall::elem(row.d) + b] != 0x5a && bad++ < 5)
-                        ADD_FAILURE() << "padding written at row " << r << " column " << n;
+                if ((d[at] != 0x5a || d[at + e - 1] != 0x5a) && bad++ < 5)
+                    ADD_FAILURE() << "padding written at row " << r << " column " << n;
                 continue;
             }
             const double x = pre.value[(size_t)r * N + n], mag = pre.magnitude[(size_t)r * N + n];
@@ -131,18 +131,12 @@ void check_row(const Row& row, int index, bool small, uint64_t seed) {
                                        ? 4 * kFloatUnit * (std::fabs(x) + 2 * b)
                                        : 2 * std::ceil(K / 16.0) * kHalfUnit * mag + kFloatUnit * (mag + b);
             const double y = vyr_ref::activation(row.act, x);
-            double got, tol;
-            if (row.d == kHalf) {
-                __half h;
-                std::memcpy(&h, &d[at * 2], 2);
-                got = __half2float(h);
-                tol = vyr_test::half_output_error(row.act, x, pre_err);
-            } else {
-                // round(127 y) may go either way only when 127 y lies within 127 err of a rounding boundary.
-                got = (signed char)d[at];
-                tol = 0.5 + 127 * vyr_test::activation_error(row.act, x, pre_err);
-                got /= 127, tol /= 127;
-            }
+            // An 8-bit output round(127 y) may go either way only when 127 y lies within 127 err of a
+            // rounding boundary.
+            const double got = e == 2 ? __half2float(h) : (signed char)d[at] / 127.0;
+            const double tol = row.d == kHalf
+                                   ? vyr_test::half_output_error(row.act, x, pre_err)
+                                   : (0.5 + 127 * vyr_test::activation_error(row.act, x, pre_err)) / 127;
             if (!(std::fabs(got - y) <= tol) && bad++ < 5)
                 ADD_FAILURE() << "row " << r << " column " << n << ": " << got << " vs " << y << " (tol "
                               << tol << ")";
