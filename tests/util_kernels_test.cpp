@@ -105,26 +105,24 @@ TEST(BiasActivationInterleave, EveryCombinationAndLayout) {
         CUDA_CHECK(cudaDeviceSynchronize());
         ASSERT_TRUE(d_out.guards_intact());
         const std::vector<double> x = decode(in, c.in_type), got = decode(d_out.download(), c.out_type);
+        // The decoded inputs, and their sums with the bias, in the output layout.
+        const auto v = vyr_ref::bias_interleave(c.N, c.T, c.C, x, c.in_chunk, c.out_chunk, {});
+        const auto pre = vyr_ref::bias_interleave(c.N, c.T, c.C, x, c.in_chunk, c.out_chunk,
+                                                  c.bias ? bias : std::vector<float>{});
         size_t bad = 0;
-        for (size_t e = 0; e < count; ++e) {
-            // Element (n, t, ch) of both layouts; a chunk of 0 is all C channels.
-            const int n = (int)(e / ((size_t)c.T * c.C)), t = (int)(e / c.C % c.T), ch = (int)(e % c.C);
-            const double v = x[vyr_ref::interleaved_index(n, t, ch, c.T, c.C, c.in_chunk ? c.in_chunk : c.C)];
-            const double out =
-                got[vyr_ref::interleaved_index(n, t, ch, c.T, c.C, c.out_chunk ? c.out_chunk : c.C)];
-            const double pre = v + (c.bias ? bias[ch] : 0.0);
+        for (size_t i = 0; i < count; ++i) {
             // int8 decoding divides with div.approx (2 ulp); the bias add rounds once in float.
             const double pre_err =
-                (c.in_type == VYR_TYPE_INT8 ? 2 * vyr_test::kFloatUnit * std::fabs(v) : 0.0) +
-                vyr_test::kFloatUnit * std::fabs(pre);
-            const double y = vyr_ref::activation(c.act, pre),
-                         err = vyr_test::activation_error(c.act, pre, pre_err);
+                (c.in_type == VYR_TYPE_INT8 ? 2 * vyr_test::kFloatUnit * std::fabs(v[i]) : 0.0) +
+                vyr_test::kFloatUnit * std::fabs(pre[i]);
+            const double y = vyr_ref::activation(c.act, pre[i]),
+                         err = vyr_test::activation_error(c.act, pre[i], pre_err);
             // An int8 output may be any code between the encodings of the ends of the exact value's error
             // interval: the encoding is monotonic, so this is exact away from rounding ties and clamps.
             bad += c.out_type == VYR_TYPE_INT8
-                       ? !(vyr_ref::int8_decode(vyr_ref::int8_encode(y - err)) <= out &&
-                           out <= vyr_ref::int8_decode(vyr_ref::int8_encode(y + err)))
-                       : !(std::fabs(out - y) <= vyr_test::half_output_error(c.act, pre, pre_err));
+                       ? !(vyr_ref::int8_decode(vyr_ref::int8_encode(y - err)) <= got[i] &&
+                           got[i] <= vyr_ref::int8_decode(vyr_ref::int8_encode(y + err)))
+                       : !(std::fabs(got[i] - y) <= vyr_test::half_output_error(c.act, pre[i], pre_err));
         }
         EXPECT_EQ(0u, bad);
     }
