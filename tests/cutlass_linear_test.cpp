@@ -176,32 +176,31 @@ TEST(CutlassLinear, EveryCompiledKernelMatchesTheReference) {
 
 TEST(CutlassLinear, RefusalsLaunchNothing) {
     const Row half{kHalf, kHalf, 0}, byte{kInt8, kHalf, 0};
-    LinearCall h(half, Problem{1, 16, 64, 16, 64, 16, true}, 1);
-    LinearCall b(byte, Problem{1, 16, 64, 16, 64, 16, true}, 1);
-    auto call = [&](const Row& row, LinearCall& c, int batch, int M, int K, int N, int lda, int ldd,
-                    int a_off, int d_off, bool scale = true) {
+    LinearCall h(half, Problem{1, 16, 64, 16, 64, 16, true}, 1);  // the 8-bit calls are refused before use
+    auto call = [&](const Row& row, int batch, int M, int K, int N, int lda, int ldd, int a_off, int d_off,
+                    bool scale = true) {
         return host_linear(nullptr, row.ab, row.act, row.d, batch, M, K, N, M * lda, lda, M * ldd, ldd,
-                           c.A.get() + a_off, c.B.get(), c.D.get() + d_off, scale ? c.scale.get() : nullptr,
-                           c.bias.get());
+                           h.A.get() + a_off, h.B.get(), h.D.get() + d_off, scale ? h.scale.get() : nullptr,
+                           h.bias.get());
     };
     // No compiled kernel, one per key of the table: activation 5, half -> int8 swish, float operands.
-    EXPECT_EQ(VyrNoKernel, call({kHalf, kHalf, 5}, h, 1, 16, 64, 16, 64, 16, 0, 0));
-    EXPECT_EQ(VyrNoKernel, call({kHalf, kInt8, 1}, h, 1, 16, 64, 16, 64, 16, 0, 0));
-    EXPECT_EQ(VyrNoKernel, call({VYR_TYPE_FLOAT, kHalf, 0}, h, 1, 16, 64, 16, 64, 16, 0, 0));
+    EXPECT_EQ(VyrNoKernel, call({kHalf, kHalf, 5}, 1, 16, 64, 16, 64, 16, 0, 0));
+    EXPECT_EQ(VyrNoKernel, call({kHalf, kInt8, 1}, 1, 16, 64, 16, 64, 16, 0, 0));
+    EXPECT_EQ(VyrNoKernel, call({VYR_TYPE_FLOAT, kHalf, 0}, 1, 16, 64, 16, 64, 16, 0, 0));
     // Arguments the 16-byte and pair accesses cannot serve.
-    EXPECT_EQ(VyrUnsupported, call(half, h, 1, 16, 60, 16, 64, 16, 0, 0));         // K not a multiple of 8
-    EXPECT_EQ(VyrUnsupported, call(byte, b, 1, 16, 56, 16, 64, 16, 0, 0));         // nor of 16 for 8-bit
-    EXPECT_EQ(VyrUnsupported, call(half, h, 1, 16, 64, 16, 56, 16, 0, 0));         // lda < K
-    EXPECT_EQ(VyrUnsupported, call(half, h, 1, 16, 64, 16, 64, 14, 0, 0));         // ldd < N
-    EXPECT_EQ(VyrUnsupported, call(half, h, 1, 16, 64, 16, 64, 17, 0, 0));         // odd ldd
-    EXPECT_EQ(VyrUnsupported, call(half, h, 1, 16, 64, 16, 64, 16, 8, 0));         // A 8-byte aligned only
-    EXPECT_EQ(VyrUnsupported, call(half, h, 1, 16, 64, 16, 64, 16, 0, 2));         // D 2-byte aligned only
-    EXPECT_EQ(VyrUnsupported, call(byte, b, 1, 16, 64, 16, 64, 16, 0, 0, false));  // 8-bit without scale
-    EXPECT_EQ(VyrUnsupported, call(half, h, 1, -1, 64, 16, 64, 16, 0, 0));
+    EXPECT_EQ(VyrUnsupported, call(half, 1, 16, 60, 16, 64, 16, 0, 0));         // K not a multiple of 8
+    EXPECT_EQ(VyrUnsupported, call(byte, 1, 16, 56, 16, 64, 16, 0, 0));         // nor of 16 for 8-bit
+    EXPECT_EQ(VyrUnsupported, call(half, 1, 16, 64, 16, 56, 16, 0, 0));         // lda < K
+    EXPECT_EQ(VyrUnsupported, call(half, 1, 16, 64, 16, 64, 14, 0, 0));         // ldd < N
+    EXPECT_EQ(VyrUnsupported, call(half, 1, 16, 64, 16, 64, 17, 0, 0));         // odd ldd
+    EXPECT_EQ(VyrUnsupported, call(half, 1, 16, 64, 16, 64, 16, 8, 0));         // A 8-byte aligned only
+    EXPECT_EQ(VyrUnsupported, call(half, 1, 16, 64, 16, 64, 16, 0, 2));         // D 2-byte aligned only
+    EXPECT_EQ(VyrUnsupported, call(byte, 1, 16, 64, 16, 64, 16, 0, 0, false));  // 8-bit without scale
+    EXPECT_EQ(VyrUnsupported, call(half, 1, -1, 64, 16, 64, 16, 0, 0));
     // Nothing to do.
-    EXPECT_EQ(VyrSuccess, call(half, h, 0, 16, 64, 16, 64, 16, 0, 0));
-    EXPECT_EQ(VyrSuccess, call(half, h, 1, 0, 64, 16, 64, 16, 0, 0));
-    EXPECT_EQ(VyrSuccess, call(half, h, 1, 16, 64, 0, 64, 16, 0, 0));
+    EXPECT_EQ(VyrSuccess, call(half, 0, 16, 64, 16, 64, 16, 0, 0));
+    EXPECT_EQ(VyrSuccess, call(half, 1, 0, 64, 16, 64, 16, 0, 0));
+    EXPECT_EQ(VyrSuccess, call(half, 1, 16, 64, 0, 64, 16, 0, 0));
     CUDA_CHECK(cudaDeviceSynchronize());
     std::vector<char> untouched(h.D.size(), 0x5a);
     EXPECT_TRUE(vyr_test::all_equal(h.D.download(), untouched));
