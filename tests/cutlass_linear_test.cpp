@@ -33,7 +33,6 @@ struct Problem {
 struct LinearCall {
     vyr_ref::LinearOperands op;
     int batch, ldd;
-    std::vector<__half> bias_h, scale_h;
     DeviceBuffer<char> A, B, D;
     DeviceBuffer<__half> bias, scale;
 
@@ -74,9 +73,9 @@ struct LinearCall {
         std::memcpy(c.data(), vyr_test::to_half(v).data(), c.size());
         return c;
     }
-    int run(const Row& row, cudaStream_t stream = nullptr) {
+    int run(const Row& row) {
         const int M = op.M / batch;
-        return host_linear(stream, row.ab, row.act, row.d, batch, M, op.K, op.N, M * op.lda, op.lda, M * ldd,
+        return host_linear(nullptr, row.ab, row.act, row.d, batch, M, op.K, op.N, M * op.lda, op.lda, M * ldd,
                            ldd, A.get(), B.get(), D.get(), op.int8 ? scale.get() : nullptr, bias.get());
     }
 };

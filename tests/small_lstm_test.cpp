@@ -2,7 +2,6 @@
 // fed-back 8-bit state, and the shapes that are refused.
 #include <cmath>
 #include <cstdint>
-#include <string>
 
 #include "activation_ref.h"
 #include "activation_tolerance.h"
