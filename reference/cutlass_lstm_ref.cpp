@@ -57,4 +57,39 @@ void cutlass_lstm(CutlassLstmLayer& p, bool forward, double skew) {
     }
 }
 
+size_t CutlassLstmLayout::seq_index(int slice, int r, int k) const {
+    const size_t in_slice =
+        interleave ? (size_t)k / interleave * M * interleave + (size_t)r * interleave + k % interleave
+                   : (size_t)r * lda + k;
+    return slice * (size_t)M * (interleave ? L : lda) + in_slice;
+}
+
+size_t CutlassLstmLayout::weight_index(int n, int k) const {
+    return interleave ? (size_t)k / interleave * 4 * L * interleave + (size_t)n * interleave + k % interleave
+                      : (size_t)n * 2 * L + k;
+}
+
+std::vector<float> CutlassLstmLayout::store_seq(const std::vector<float>& seq) const {
+    std::vector<float> out((size_t)(T + 3) * M * (interleave ? L : lda), 0.0f);
+    for (int slice = 0; slice < T + 3; ++slice)
+        for (int r = 0; r < M; ++r)
+            for (int k = 0; k < L; ++k) out[seq_index(slice, r, k)] = seq[((size_t)slice * M + r) * L + k];
+    return out;
+}
+
+std::vector<float> CutlassLstmLayout::store_weights(const std::vector<float>& weights) const {
+    std::vector<float> out(weights.size());
+    for (int n = 0; n < 4 * L; ++n)
+        for (int k = 0; k < 2 * L; ++k) out[weight_index(n, k)] = weights[(size_t)n * 2 * L + k];
+    return out;
+}
+
+std::vector<float> CutlassLstmLayout::load_seq(const std::vector<float>& stored) const {
+    std::vector<float> seq((size_t)(T + 3) * M * L);
+    for (int slice = 0; slice < T + 3; ++slice)
+        for (int r = 0; r < M; ++r)
+            for (int k = 0; k < L; ++k) seq[((size_t)slice * M + r) * L + k] = stored[seq_index(slice, r, k)];
+    return seq;
+}
+
 }  // namespace vyr_ref

@@ -20,6 +20,18 @@ size_t interleaved_index(int n, int t, int c, int T, int C, int chunk) {
     return (((size_t)n * C / chunk + group) * T + t) * chunk + lane;
 }
 
+std::vector<double> bias_interleave(int N, int T, int C, const std::vector<double>& in, int in_chunk,
+                                    int out_chunk, const std::vector<float>& bias) {
+    std::vector<double> out(in.size());
+    for (int n = 0; n < N; ++n)
+        for (int t = 0; t < T; ++t)
+            for (int c = 0; c < C; ++c)
+                out.at(interleaved_index(n, t, c, T, C, out_chunk ? out_chunk : C)) =
+                    in.at(interleaved_index(n, t, c, T, C, in_chunk ? in_chunk : C)) +
+                    (bias.empty() ? 0.0 : bias[c]);
+    return out;
+}
+
 void strided_copy(const std::vector<double>& in, Strides in_s, std::vector<double>& out, Strides out_s,
                   int d0, int d1, int d2) {
     for (int i0 = 0; i0 < d0; ++i0)

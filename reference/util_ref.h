@@ -16,6 +16,12 @@ int8_t int8_encode(double x);
 // Position of (n, t, c) in an (N, T, C) tensor whose channels are grouped by `chunk` into (T, chunk) blocks.
 size_t interleaved_index(int n, int t, int c, int T, int C, int chunk);
 
+// What host_bias_activation_interleave_convert activates: element (n, t, c) of the (N, T, C) tensor `in`,
+// laid out with in_chunk, plus bias[c] (none when bias is empty), at its place in the out_chunk layout. A
+// chunk of 0 is all C channels.
+std::vector<double> bias_interleave(int N, int T, int C, const std::vector<double>& in, int in_chunk,
+                                    int out_chunk, const std::vector<float>& bias);
+
 // Element (i0, i1, i2) of a strided tensor.
 struct Strides {
     long long s0, s1, s2;

@@ -47,7 +47,7 @@ void check_convolution(const ConvCase& c, uint64_t seed) {
     // The kernel's float sum of 5 * C_in fused multiply-adds after the bias rounds once per term: at most
     // (5 C_in + 1) 2^-24 sum |terms| away from the exact sum.
     const double terms = 5.0 * c.C_in + 1;
-    size_t bad = 0, zeros = 0;
+    size_t bad = 0;
     for (int n = 0; n < c.N; ++n) {
         for (int i = 0; i < T_out * c.C_out; ++i) {
             const size_t r = (size_t)n * T_out * c.C_out + i;
@@ -55,7 +55,6 @@ void check_convolution(const ConvCase& c, uint64_t seed) {
             const double bound =
                 vyr_test::half_output_error(c.act, pre[r], terms * vyr_test::kFloatUnit * abs_sum[r]);
             const float got = out[(size_t)n * out_stride + i];
-            zeros += got == 0.0f;
             if (!(std::fabs(got - expected) <= bound) && bad++ < 5)
                 ADD_FAILURE() << "n " << n << " t " << i / c.C_out << " o " << i % c.C_out << ": " << got
                               << " vs " << expected << " (bound " << bound << ")";
@@ -64,7 +63,6 @@ void check_convolution(const ConvCase& c, uint64_t seed) {
             EXPECT_EQ(0x7E7E, __half_as_ushort(raw[(size_t)n * out_stride + T_out * c.C_out + g]));
     }
     EXPECT_EQ(0u, bad);
-    EXPECT_TRUE(T_out == 0 || zeros < out.size()) << "all outputs zero";
 }
 
 TEST(Convolution, ShapesWindowPlacementAndStride) {
