@@ -77,6 +77,22 @@ double best_identity_score(const std::vector<float>& scores, const std::vector<i
     return best;
 }
 
+std::map<std::tuple<int, int, int>, float> first_step_candidates(const std::vector<float>& scores,
+                                                                 const std::vector<float>& guides,
+                                                                 const std::vector<int>& first,
+                                                                 const DecodeParams& p) {
+    const int ns = p.num_states;
+    std::map<std::tuple<int, int, int>, float> cand;
+    for (size_t i = 0; i < first.size(); ++i) {
+        const int s = first[i];
+        for (int b = 0; b < 4; ++b)
+            cand[{(int)i, 0, succ(s, b, ns)}] =
+                (float)step_score(scores, 0, s, b, p) + guides[ns + succ(s, b, ns)];
+        cand[{(int)i, 1, s}] = p.fixed_stay_score + guides[ns + s];
+    }
+    return cand;
+}
+
 double post_gemm(double raw, double bias, double scale) {
     return scale * std::tanh(raw + bias);
 }

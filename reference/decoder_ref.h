@@ -4,7 +4,9 @@
 // with the scores of path identities below, computed from the CRF alone.
 #pragma once
 
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "vyr.h"
@@ -40,6 +42,14 @@ double identity_score(const std::vector<float>& scores, int s0, const std::vecto
 // The best identity score over every identity that starts in one of `starts`, enumerated (5^T alignments).
 double best_identity_score(const std::vector<float>& scores, const std::vector<int>& starts, int T,
                            const DecodeParams& p);
+
+// The candidates of the first beam step from the initial beam `first` (its states): each element's four
+// steps and its stay, keyed (element, stay, state entered), each scored as the ranking defines it, in float:
+// the transition score plus the guide of the state entered (row 1 of `guides`).
+std::map<std::tuple<int, int, int>, float> first_step_candidates(const std::vector<float>& scores,
+                                                                 const std::vector<float>& guides,
+                                                                 const std::vector<int>& first,
+                                                                 const DecodeParams& p);
 
 // Backward guides, rows 0..T of num_states: log of the summed weight of all continuations to the chunk's end.
 std::vector<double> back_guides(const std::vector<float>& scores, int T, const DecodeParams& p);

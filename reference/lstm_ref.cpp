@@ -51,18 +51,6 @@ int quantise_hidden(double h) {
 
 }  // namespace
 
-std::vector<float> lstm_layer(int N, int T, int H, bool reverse, const std::vector<float>& in,
-                              const std::vector<float>& weights, const std::vector<float>& bias,
-                              double skew) {
-    auto product = [&](const std::vector<double>& h, int j) {
-        double sum = 0.0;
-        for (int k = 0; k < H; ++k) sum += h[k] * weights[(size_t)k * 4 * H + j];
-        return sum;
-    };
-    auto identity = [](double h) { return h; };
-    return run_layer(N, T, H, reverse, in, bias, skew, identity, product);
-}
-
 std::vector<float> small_lstm_half(int N, int T, int H, bool reverse, const std::vector<float>& in,
                                    const std::vector<float>& weights, const std::vector<float>& bias,
                                    double skew) {

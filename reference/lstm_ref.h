@@ -1,6 +1,5 @@
 // LSTM oracles in double with exact activations. Gate order i, f, g, o; sequences [N][T][...] batch-major.
 //
-// lstm_layer is the plain recurrence with real-valued weights, the yardstick for both small-LSTM paths.
 // small_lstm_half and small_lstm_int8 replay the kernels' storage precision: the half path's recurrent sums
 // in two half-precision lanes (even and odd rows) and its half-rounded fed-back state; the 8-bit path's
 // truncated 8-bit hidden state and exact integer sums rescaled per column. Everything else is in double.
@@ -16,9 +15,6 @@
 namespace vyr_ref {
 
 // in [N][T][4H], weights [H][4H] (row k = unit k of h(t-1)), bias [4H]; returns h as [N][T][H].
-std::vector<float> lstm_layer(int N, int T, int H, bool reverse, const std::vector<float>& in,
-                              const std::vector<float>& weights, const std::vector<float>& bias,
-                              double skew = 0.0);
 // weights: half values, widened.
 std::vector<float> small_lstm_half(int N, int T, int H, bool reverse, const std::vector<float>& in,
                                    const std::vector<float>& weights, const std::vector<float>& bias,

@@ -147,13 +147,7 @@ void check_beam(DecoderBatch& b, std::vector<float>& ws, int c, float score, con
         // plus guide, in float as the ranking is defined. Within the cut best - ln(beam_cut) (a cut below one
         // acts as one, none at all for a cut <= 0) all are kept up to beam_width; beyond that a top set of
         // 80 to 100 % of beam_width.
-        std::map<std::tuple<int, int, int>, float> cand;  // (parent, stay, state) -> score
-        for (size_t i = 0; i < first.size(); ++i) {
-            const int s = first[i];
-            for (int bb = 0; bb < 4; ++bb)
-                cand[{(int)i, 0, next(s, bb)}] = (float)step(0, s, bb) + G[ns + next(s, bb)];
-            cand[{(int)i, 1, s}] = sc.stay + G[ns + s];
-        }
+        const auto cand = vyr_ref::first_step_candidates(scores, G, first, b.p);
         float best = -INFINITY;
         for (const auto& x : cand) best = std::max(best, x.second);
         const float thr = !(sc.beam_cut > 0) ? -3.4e38f : best - std::max(0.0f, std::log(sc.beam_cut));

@@ -86,10 +86,6 @@ __global__ void mma_half_acc_kernel(const __half* a, const __half* b, const __ha
     for (int i = 0; i < 4; ++i) d[acc_index(threadIdx.x, i)] = oh[i];
 }
 
-__global__ void transpose_kernel(const unsigned* in, unsigned* out) {
-    out[threadIdx.x] = vyr::transpose8x8_b16(in[threadIdx.x]);
-}
-
 TEST(SimMma, HalfAccumulatorFragmentsOneHot) {
     std::vector<__half> c(128);
     for (int e = 0; e < 128; ++e) c[e] = __float2half((float)e);
@@ -108,21 +104,6 @@ TEST(SimMma, HalfAccumulatorFragmentsOneHot) {
                     ASSERT_EQ((float)e + (e == i * 8 + j ? 2.0f : 0.0f), __half2float(d[e]))
                         << i << " " << k << " " << j << " element " << e;
             }
-}
-
-// Lane l holds elements (l / 4, 2 (l % 4) + e) as a half pair; after the transpose it holds those of the
-// transposed matrix. Elements are numbered 8 r + c, so the expected value is 8 c + r.
-TEST(SimMma, TransposeOfEightByEightBlocks) {
-    std::vector<unsigned> in(32), want(32);
-    for (int l = 0; l < 32; ++l) {
-        const unsigned r = l / 4, c = 2 * (l % 4);
-        in[l] = (8 * r + c) | (8 * r + c + 1) << 16;
-        want[l] = (8 * c + r) | (8 * (c + 1) + r) << 16;
-    }
-    unsigned* din = upload(in);
-    unsigned* dout = upload(std::vector<unsigned>(32));
-    ASSERT_EQ(cudaSuccess, vyr::launch(VYR_KERNEL(transpose_kernel), 1, 32, 0, nullptr, din, dout));
-    EXPECT_EQ(want, download(dout, 32));
 }
 
 }  // namespace
