@@ -111,6 +111,11 @@ std::vector<float> round_to_half(const std::vector<float>& v);
 ::testing::AssertionResult all_near(const std::vector<double>& actual, const std::vector<double>& expected,
                                     double abs_tol, double rel_tol = 0.0);
 
+// Element-wise |actual - expected| <= bound[i], NaN and infinity as above; an element whose expected value
+// and bound are both NaN (not sampled by the reference) is not compared.
+::testing::AssertionResult all_within(const std::vector<float>& actual, const std::vector<double>& expected,
+                                      const std::vector<double>& bound);
+
 // Bitwise equality, reporting the first differing elements.
 template <class T>
 ::testing::AssertionResult all_equal(const std::vector<T>& actual, const std::vector<T>& expected) {
