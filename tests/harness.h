@@ -6,8 +6,6 @@
 #include <cuda_runtime.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -128,12 +126,6 @@ template <class T>
     if (bad == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
            << bad << " of " << actual.size() << " elements differ, first at " << first;
-}
-
-// log(e^a + e^b) in double, shifted by the larger term; -inf when both are.
-inline double log_add(double a, double b) {
-    const double m = std::max(a, b);
-    return m == -INFINITY ? m : m + std::log(std::exp(a - m) + std::exp(b - m));
 }
 
 #if defined(VYR_BACKEND_SIM)
