@@ -89,10 +89,7 @@ TEST(Convolution, ShapesWindowPlacementAndStride) {
 #if defined(VYR_BACKEND_SIM)
 // One multiprocessor: a grid of 16 blocks, each walking several sequences.
 TEST(Convolution, BatchLargerThanGrid) {
-    VyrSimDevice d;
-    vyr_sim_get_device(&d);
-    d.multiprocessors = 1;
-    vyr_test::SimulatedDevice device(d);
+    vyr_test::SimulatedDevice device([&](VyrSimDevice& d) { d.multiprocessors = 1; });
     check_convolution({"N 37 on 16 blocks", 1, 37, 1, 16, 3, 1, 2, 1}, 5);
 }
 #endif

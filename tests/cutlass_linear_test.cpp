@@ -81,12 +81,6 @@ struct LinearCall {
 };
 
 #if defined(VYR_BACKEND_SIM)
-VyrSimDevice device_with_optin(int bytes) {
-    VyrSimDevice d;
-    vyr_sim_get_device(&d);
-    d.smem_optin = bytes;
-    return d;
-}
 VyrSimLaunch last_launch() {
     VyrSimLaunch l;
     vyr_sim_last_launch(&l);
@@ -156,11 +150,11 @@ TEST(CutlassLinear, EveryCompiledKernelMatchesTheReference) {
             const bool two = smem == kSmem2;
             SCOPED_TRACE(smem[row.ab]);
             {
-                vyr_test::SimulatedDevice dev(device_with_optin(smem[row.ab]));
+                vyr_test::SimulatedDevice dev([&](VyrSimDevice& d) { d.smem_optin = smem[row.ab]; });
                 check_row(row, i, two, seed);
                 EXPECT_EQ((size_t)smem[row.ab], last_launch().dynamic_smem);
             }
-            vyr_test::SimulatedDevice dev(device_with_optin(smem[row.ab] - 1));
+            vyr_test::SimulatedDevice dev([&](VyrSimDevice& d) { d.smem_optin = smem[row.ab] - 1; });
             LinearCall call(row, Problem{1, 16, 64, 8, 64, 8, false}, 1);
             const unsigned long long before = last_launch().count;
             ASSERT_EQ(two ? VyrNoKernel : VyrSuccess, call.run(row));
@@ -213,10 +207,7 @@ void expect_launch_failures(const std::function<int()>& run) {
     EXPECT_EQ("Vyr Cutlass kernel: CUDA error 1\n", ::testing::internal::GetCapturedStderr());
     EXPECT_EQ(cudaSuccess, cudaGetLastError());
 #if defined(VYR_BACKEND_SIM)
-    VyrSimDevice refuse;
-    vyr_sim_get_device(&refuse);
-    refuse.refuse_smem_attribute = 1;
-    vyr_test::SimulatedDevice dev(refuse);
+    vyr_test::SimulatedDevice dev([&](VyrSimDevice& d) { d.refuse_smem_attribute = 1; });
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(VyrKernelFailed, run());
     EXPECT_EQ("Vyr Cutlass kernel: failed to set smem size 147456\n",
@@ -235,10 +226,8 @@ TEST(CutlassLinear, LaunchFailures) {
     EXPECT_EQ(VyrKernelFailed, host_linear(nullptr, kHalf, 0, kHalf, 65536, 16, 64, 16, 0, 64, 0, 16,
                                            call.A.get(), call.B.get(), call.D.get(), nullptr, nullptr));
 #if defined(VYR_BACKEND_SIM)
-    VyrSimDevice d;
-    vyr_sim_get_device(&d);
-    d.fail_attribute = cudaDevAttrMaxSharedMemoryPerBlockOptin;
-    vyr_test::SimulatedDevice dev(d);
+    vyr_test::SimulatedDevice dev(
+        [&](VyrSimDevice& d) { d.fail_attribute = cudaDevAttrMaxSharedMemoryPerBlockOptin; });
     EXPECT_EQ(VyrUnsupported, call.run(row));
     cudaGetLastError();
 #endif

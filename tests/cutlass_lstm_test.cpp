@@ -100,14 +100,11 @@ struct DeviceLayer {
 // lifetime; on a GPU, the GPU as it is (the schedules then follow its own multiprocessor count).
 struct DeviceScope {
 #if defined(VYR_BACKEND_SIM)
-    static VyrSimDevice make(int processors, int smem_optin) {
-        VyrSimDevice sim;
-        vyr_sim_get_device(&sim);
-        sim.multiprocessors = processors;
-        sim.smem_optin = smem_optin;
-        return sim;
-    }
-    DeviceScope(int processors, int smem_optin) : sim(make(processors, smem_optin)) {}
+    DeviceScope(int processors, int smem_optin)
+        : sim([&](VyrSimDevice& d) {
+              d.multiprocessors = processors;
+              d.smem_optin = smem_optin;
+          }) {}
     vyr_test::SimulatedDevice sim;
 #else
     DeviceScope(int, int) {}
@@ -228,10 +225,8 @@ TEST(CutlassLstm, CallsWithNothingToDo) {
     call(VYR_TYPE_FLOAT, 64, 64, 1);
 #if defined(VYR_BACKEND_SIM)
     {  // one failing query stands for all four: they share the check
-        VyrSimDevice f;
-        vyr_sim_get_device(&f);
-        f.fail_attribute = cudaDevAttrMaxSharedMemoryPerBlockOptin;
-        vyr_test::SimulatedDevice failing(f);
+        vyr_test::SimulatedDevice failing(
+            [&](VyrSimDevice& d) { d.fail_attribute = cudaDevAttrMaxSharedMemoryPerBlockOptin; });
         call(VYR_TYPE_HALF, 64, 64, 1);
         cudaGetLastError();
     }

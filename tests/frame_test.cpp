@@ -26,13 +26,12 @@ TEST(Frame, AvailabilityAcrossGenerationsAndFailedQueries) {
         {9, 0, 0, cudaDevAttrComputeCapabilityMajor, VyrUnsupported, VyrUnsupported},
     };
     for (const auto& c : cases) {
-        VyrSimDevice d;
-        vyr_sim_get_device(&d);
-        d.cc_major = c.major;
-        d.cc_minor = c.minor;
-        d.fail_get_device = c.fail_get_device;
-        d.fail_attribute = c.fail_attribute;
-        vyr_test::SimulatedDevice device(d);
+        vyr_test::SimulatedDevice device([&](VyrSimDevice& d) {
+            d.cc_major = c.major;
+            d.cc_minor = c.minor;
+            d.fail_get_device = c.fail_get_device;
+            d.fail_attribute = c.fail_attribute;
+        });
         EXPECT_EQ(c.tc, vyr_tc_is_available())
             << c.major << "." << c.minor << " failing " << c.fail_attribute;
         EXPECT_EQ(c.volta, vyr_volta_tc_is_available()) << c.major << "." << c.minor;

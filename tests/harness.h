@@ -10,6 +10,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vyr.h"
@@ -134,6 +135,14 @@ class SimulatedDevice {
   public:
     explicit SimulatedDevice(const VyrSimDevice& d) {
         vyr_sim_get_device(&saved_);
+        vyr_sim_set_device(&d);
+    }
+    // The current device as `change(device)` leaves it.
+    template <class Change, class = decltype(std::declval<Change&>()(std::declval<VyrSimDevice&>()))>
+    explicit SimulatedDevice(Change change) {
+        vyr_sim_get_device(&saved_);
+        VyrSimDevice d = saved_;
+        change(d);
         vyr_sim_set_device(&d);
     }
     ~SimulatedDevice() { vyr_sim_set_device(&saved_); }

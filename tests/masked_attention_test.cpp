@@ -73,10 +73,7 @@ TEST(MaskedAttention, RefusalsAndEmptyBatches) {
     EXPECT_EQ(cudaSuccess, cudaGetLastError());
     for (const AttentionProblem* q : {&p, &d128, &t1}) EXPECT_TRUE(vyr_test::untouched(q->dout, kFill));
 #if defined(VYR_BACKEND_SIM)
-    VyrSimDevice d;
-    vyr_sim_get_device(&d);
-    d.smem_optin = 60 * 1024;
-    vyr_test::SimulatedDevice small(d);
+    vyr_test::SimulatedDevice small([&](VyrSimDevice& d) { d.smem_optin = 60 * 1024; });
     AttentionProblem wide(1, 2, 1, 3);
     testing::internal::CaptureStderr();
     EXPECT_EQ(VyrUnsupported, wide.call(255, 256));

@@ -138,10 +138,7 @@ TEST(RmsNormResidual, RefusalsAndEmptyBatches) {
     EXPECT_EQ(32 * 64 + 2048, RmsNormSharedStorageSize(64));
 #if defined(VYR_BACKEND_SIM)
     // A refused shared-memory opt-in is reported: F = 2048 needs 67584 bytes.
-    VyrSimDevice d;
-    vyr_sim_get_device(&d);
-    d.smem_optin = 64 * 1024;
-    vyr_test::SimulatedDevice small(d);
+    vyr_test::SimulatedDevice small([&](VyrSimDevice& d) { d.smem_optin = 64 * 1024; });
     RmsProblem big({1, 1, 2048, 1.0f, Int8Out::none}, 3);
     testing::internal::CaptureStderr();
     EXPECT_EQ(VyrUnsupported, big.call());

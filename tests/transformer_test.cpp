@@ -124,12 +124,11 @@ TEST(RotaryNormAttention, RefusalsWriteNothing) {
     {
         // A device offering less than 128 KiB of shared memory per block cannot run the attention kernel: the
         // call says so and leaves no error for the caller's next query.
-        VyrSimDevice d;
-        vyr_sim_get_device(&d);
-        d.cc_major = 8;
-        d.cc_minor = 6;
-        d.smem_optin = 101376;
-        vyr_test::SimulatedDevice device(d);
+        vyr_test::SimulatedDevice device([&](VyrSimDevice& d) {
+            d.cc_major = 8;
+            d.cc_minor = 6;
+            d.smem_optin = 101376;
+        });
         testing::internal::CaptureStderr();
         EXPECT_EQ(VyrUnsupported, host_masked_attention_f16(nullptr, 1, 16, 1, 64, 127, 128, p, p, p, o));
         EXPECT_EQ("Vyr masked attention: failed to set smem size 131072\n",

@@ -254,10 +254,7 @@ TEST(Window, WindowsAtBothEnds) {
 // refills and reads (here and in the windows) are separated by barriers alone; resuming the threads in
 // other orders exposes a missing one.
 TEST(RingBuffers, FewBlocksAnyThreadOrder) {
-    VyrSimDevice d;
-    vyr_sim_get_device(&d);
-    d.multiprocessors = 1;
-    vyr_test::SimulatedDevice device(d);
+    vyr_test::SimulatedDevice device([&](VyrSimDevice& d) { d.multiprocessors = 1; });
     for (int order : {VYR_SIM_ORDER_FORWARD, VYR_SIM_ORDER_REVERSE, VYR_SIM_ORDER_SHUFFLE}) {
         SCOPED_TRACE("order " + std::to_string(order));
         vyr_sim_set_order(order, 99);
