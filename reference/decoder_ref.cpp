@@ -77,6 +77,15 @@ double best_identity_score(const std::vector<float>& scores, const std::vector<i
     return best;
 }
 
+std::vector<int> initial_beam(const std::vector<float>& guides, const DecodeParams& p) {
+    std::vector<int> beam(p.num_states);
+    for (int s = 0; s < p.num_states; ++s) beam[s] = s;
+    std::stable_sort(beam.begin(), beam.end(), [&](int x, int y) { return guides[x] > guides[y]; });
+    beam.resize(std::min(p.num_states, p.beam_width));
+    std::sort(beam.begin(), beam.end());
+    return beam;
+}
+
 std::map<std::tuple<int, int, int>, float> first_step_candidates(const std::vector<float>& scores,
                                                                  const std::vector<float>& guides,
                                                                  const std::vector<int>& first,

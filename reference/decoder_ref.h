@@ -43,6 +43,10 @@ double identity_score(const std::vector<float>& scores, int s0, const std::vecto
 double best_identity_score(const std::vector<float>& scores, const std::vector<int>& starts, int T,
                            const DecodeParams& p);
 
+// The initial beam: the min(num_states, beam_width) states with the best guides in row 0, ties to the lower
+// state, in state order.
+std::vector<int> initial_beam(const std::vector<float>& guides, const DecodeParams& p);
+
 // The candidates of the first beam step from the initial beam `first` (its states): each element's four
 // steps and its stay, keyed (element, stay, state entered), each scored as the ranking defines it, in float:
 // the transition score plus the guide of the state entered (row 1 of `guides`).

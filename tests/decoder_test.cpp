@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <numeric>
 #include <set>
 #include <tuple>
 
@@ -96,13 +95,7 @@ void check_beam(DecoderBatch& b, std::vector<float>& ws, int c, float score, con
     const std::vector<float> scores = b.chunk_scores(c), G = b.guides(ws, c);
     auto next = [&](int s, int base) { return vyr_ref::step_state(s, base, ns); };
     auto step = [&](int t, int s, int base) { return vyr_ref::step_score(scores, t, s, base, b.p); };
-    // Row 0: the min(num_states, beam_width) states with the best first guides, ties to the lower state, in
-    // state order.
-    std::vector<int> first(ns);
-    std::iota(first.begin(), first.end(), 0);
-    std::stable_sort(first.begin(), first.end(), [&](int x, int y) { return G[x] > G[y]; });
-    first.resize(std::min(ns, bw));
-    std::sort(first.begin(), first.end());
+    const std::vector<int> first = vyr_ref::initial_beam(G, b.p);
     // Path identities, numbered as first met: (parent identity, base) of a step; a stay keeps its parent's.
     std::map<std::pair<int, int>, int> ids;
     std::vector<std::pair<int, int>> def;

@@ -173,21 +173,6 @@ TEST(SimExecution, StaticSharedMemoryCountsAgainstTheLimit) {
     EXPECT_EQ(1, download(ran, 1)[0]);
 }
 
-TEST(SimExecution, MemoryChecks) {
-    char* p = nullptr;
-    ASSERT_EQ(cudaSuccess, cudaMalloc(&p, 100));
-    std::vector<char> host(200);
-    EXPECT_EQ(cudaErrorInvalidValue, cudaMemcpy(p, host.data(), 101, cudaMemcpyHostToDevice));
-    EXPECT_EQ(cudaErrorInvalidValue, cudaMemcpy(host.data(), p + 50, 51, cudaMemcpyDeviceToHost));
-    EXPECT_EQ(cudaErrorInvalidValue, cudaMemcpy(host.data() + 1, host.data(), 10, cudaMemcpyHostToDevice));
-    EXPECT_EQ(cudaSuccess, cudaMemcpy(host.data(), p + 50, 50, cudaMemcpyDeviceToHost));
-    EXPECT_EQ(cudaErrorInvalidValue, cudaFree(p + 1));
-    EXPECT_EQ(cudaSuccess, cudaFree(p));
-    EXPECT_EQ(cudaErrorInvalidValue, cudaFree(p));
-    EXPECT_EQ(cudaSuccess, cudaFree(nullptr));
-    cudaGetLastError();
-}
-
 // Misuse that would hang or misbehave on the GPU is reported with kernel, block and thread, and leaves the
 // simulator usable after cudaDeviceReset.
 __global__ void divergent_barrier_kernel(int* out) {
