@@ -1,0 +1,15 @@
+# GoogleTest from the system, or built from a source tree (machines without the package, e.g. a GPU machine
+# that receives a copy of /usr/src/googletest through VYR_GTEST_SOURCE_DIR).
+set(VYR_GTEST_SOURCE_DIR "" CACHE PATH "GoogleTest source tree to build when no installed GoogleTest is found")
+find_package(GTest QUIET)
+if(NOT GTest_FOUND)
+  if(NOT VYR_GTEST_SOURCE_DIR)
+    message(FATAL_ERROR "GoogleTest not found: install libgtest-dev or set VYR_GTEST_SOURCE_DIR")
+  endif()
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${VYR_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_library(GTest::gtest ALIAS gtest)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+endif()
+include(GoogleTest)
