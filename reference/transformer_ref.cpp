@@ -161,16 +161,4 @@ RmsNormResult rmsnorm_residual(int rows, int F, const std::vector<float>& x,
     return r;
 }
 
-std::vector<float> encoder_layer(int T, int C, int F, const std::vector<float>& x, const EncoderWeights& w) {
-    const int M = 16 * T, H = C / 64;
-    std::vector<float> a =
-        band_attention(1, T, H, 8, qkv_rotary(M, H, 64, M, matmul_half(M, 3 * C, C, x, w.qkv), w.table));
-    for (float& e : a) e = round_half(e);
-    const std::vector<float> proj = linear_epilogue(M, C, matmul_half(M, C, C, a, w.o), w.b_o);
-    const std::vector<float> h1 = rmsnorm_residual(M, C, proj, x, w.g_1, 1.0f, false).out;
-    const std::vector<float> ff = swiglu(M, F, matmul_half(M, F, C, h1, w.ff1));
-    const std::vector<float> y2 = linear_epilogue(M, C, matmul_half(M, C, F / 2, ff, w.ff2), w.b_2);
-    return rmsnorm_residual(M, C, y2, h1, w.g_2, 1.0f, false).out;
-}
-
 }  // namespace vyr_ref

@@ -74,15 +74,4 @@ RmsNormResult rmsnorm_residual(int rows, int F, const std::vector<float>& x,
                                const std::vector<float>& residual, const std::vector<float>& weight,
                                float alpha, bool with_scales);
 
-// Weights of one encoder layer, row-major: QKV (3 C x C), output projection (C x C), SwiGLU product (F x C,
-// value and gate rows interleaved by 16), down projection (C x F/2), the two biases and the two normalisation
-// weights, and the rotary table (16 T x 64).
-struct EncoderWeights {
-    std::vector<float> qkv, o, ff1, ff2, b_o, b_2, g_1, g_2, table;
-};
-// One encoder layer over one sequence x (16 T x C, heads of 64), each stage rounded to half where the layer
-// stores it: QKV with rotary, banded attention (8 tiles each side), output projection with bias, residual
-// RMSNorm with residual x, SwiGLU, down projection with bias, residual RMSNorm with the first one's output.
-std::vector<float> encoder_layer(int T, int C, int F, const std::vector<float>& x, const EncoderWeights& w);
-
 }  // namespace vyr_ref

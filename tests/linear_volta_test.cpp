@@ -27,12 +27,10 @@ Matrix random_matrix(vyr_test::Rng& rng, int rows, int cols, float range) {
 std::vector<__half> tiled(const Matrix& m) {
     return vyr_test::to_half(vyr_ref::to_tiled(m.v, m.rows, m.cols, 16));
 }
-// X W^T with sum |x w| per element for the error bounds, for every kRowStep-th row of X (the step is prime to
-// 16, so every row of a tile and every tile row is sampled); other rows hold NaN and are not compared.
+// The reference products X W^T, with sum |x w| per element for the error bounds, cover every kRowStep-th row
+// of X (the step is prime to 16, so every row of a tile and every tile row is sampled); other rows hold NaN
+// and are not compared.
 constexpr int kRowStep = 5;
-vyr_ref::SampledProduct product(const Matrix& X, const Matrix& W) {
-    return vyr_ref::sampled_product(X.rows, W.rows, X.cols, X.v, W.v, kRowStep);
-}
 
 // Error of an accumulated product before its half store: float accumulation adds K 2^-24 sum|x w|; half
 // accumulation rounds the running sum after every 16-deep product, K / 16 roundings of 2^-11 sum|x w|, and
@@ -71,7 +69,7 @@ TEST(VoltaLinear, MatchesReference) {
             vyr_volta_linear(nullptr, dx.get(), dw.get(), dy.get(), c.bias ? db.get() : nullptr, c.float_acc,
                              c.bias, M, c.K),
             dy, M, 512, 16);
-        const vyr_ref::SampledProduct p = product(X, W);
+        const vyr_ref::SampledProduct p = vyr_ref::sampled_product(M, 512, c.K, X.v, W.v, kRowStep);
         std::vector<double> want(p.y.size()), bound(p.y.size());
         for (size_t i = 0; i < p.y.size(); ++i) {
             want[i] = p.y[i] + (c.bias ? bias[i % 512] : 0.0);
@@ -94,7 +92,7 @@ TEST(VoltaSwiglu, MatchesReference) {
     DeviceBuffer<__half> dx(tiled(X)), dw(tiled(W)), dout((size_t)M * 2048);
     const std::vector<float> got = vyr_test::checked_output(
         vyr_volta_mm_swiglu(nullptr, dx.get(), dw.get(), dout.get(), float_acc, M), dout, M, 2048, 16);
-    const vyr_ref::SampledProduct p = product(X, W);
+    const vyr_ref::SampledProduct p = vyr_ref::sampled_product(M, 4096, K, X.v, W.v, kRowStep);
     std::vector<double> want((size_t)M * 2048), bound(want.size());
     for (int r = 0; r < M; ++r)
         for (int c = 0; c < 2048; ++c) {
@@ -129,7 +127,7 @@ TEST(VoltaQkvRotary, MatchesReference) {
         const std::vector<float> got = vyr_test::checked_output(
             vyr_volta_qkv_rotary(nullptr, dx.get(), dw.get(), dout.get(), dt.get(), c.float_acc, c.N, c.T),
             dout, M, 1536, 16);
-        const vyr_ref::SampledProduct p = product(X, W);
+        const vyr_ref::SampledProduct p = vyr_ref::sampled_product(M, 1536, 512, X.v, W.v, kRowStep);
         std::vector<double> want(p.y.size()), bound(p.y.size());
         for (int r = 0; r < M; ++r)
             for (int col = 0; col < 1536; col += 2) {

@@ -93,12 +93,6 @@ TEST(RmsNormResidual, OutputsMatchTheReference) {
             // The multiplier carries the same small relative error as rinv (fixed scale) or the reciprocal's
             // 1 ulp (per-row scale), which can move a product sitting at a rounding boundary by one step.
             EXPECT_TRUE(vyr_test::all_near(std::vector<float>(q.begin(), q.end()), ref.q8, 1.0));
-            for (size_t row = 0; row < rows && p.q8 == Int8Out::scaled; ++row) {
-                int biggest = 0;
-                for (int ch = 0; ch < p.F; ++ch)
-                    biggest = std::max(biggest, std::abs((int)q[row * p.F + ch]));
-                EXPECT_EQ(row == 1 ? 0 : 127, biggest) << "row " << row;
-            }
             if (p.q8 == Int8Out::scaled)
                 EXPECT_TRUE(vyr_test::all_near(p.ds.download(), ref.scales, 0.0, 1e-5));
             else
