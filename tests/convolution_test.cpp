@@ -55,7 +55,7 @@ void check_convolution(const ConvCase& c, uint64_t seed) {
     EXPECT_TRUE(vyr_test::all_within(vyr_test::to_float(d_out.download()), expected, bound));
 }
 
-TEST(Convolution, ShapesWindowPlacementAndStride) {
+TEST(Convolution, ShapesWindowPlacementStrideAndBatchesLargerThanTheGrid) {
     // Every compiled shape; T_in = 9 leaves a partial pass of time steps for every block width, with "same"
     // padding of 2. Four shapes instead carry a stride or padding case (the placement code is shared).
     const ConvCase cases[] = {
@@ -76,15 +76,12 @@ TEST(Convolution, ShapesWindowPlacementAndStride) {
         {"empty sequence", 1, 2, 1, 16, 0, 1, 2, 4},
     };
     for (const ConvCase& c : cases) check_convolution(c, 11);
-}
-
 #if defined(VYR_BACKEND_SIM)
-// One multiprocessor: a grid of 16 blocks, each walking several sequences.
-TEST(Convolution, BatchLargerThanGrid) {
+    // One multiprocessor: a grid of 16 blocks, each walking several sequences.
     vyr_test::SimulatedDevice device([&](VyrSimDevice& d) { d.multiprocessors = 1; });
     check_convolution({"N 37 on 16 blocks", 1, 37, 1, 16, 3, 1, 2, 1}, 5);
-}
 #endif
+}
 
 TEST(Convolution, RefusedRequestsWriteNothing) {
     // No compiled shape, one per key of the table (C_in, W, activation, C_out for an activation that has it
