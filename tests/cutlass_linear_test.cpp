@@ -1,6 +1,7 @@
 // Tensor-core linear layers against the double-precision reference: every compiled kernel (both stage
 // variants of each row on the simulator; on a GPU, the one its opt-in size picks), the selection by shared
-// memory, and every status and message of host_linear and host_linear_swiglu_f16.
+// memory, every status of host_linear and host_linear_swiglu_f16, and the messages of their shared launch
+// helper.
 #include <cmath>
 
 #include "activation_tolerance.h"
