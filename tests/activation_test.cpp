@@ -49,10 +49,7 @@ void check_form(double rel, double abs) {
     EXPECT_TRUE(std::isnan(act<F>(0, NAN)));
     // swish_clamp clamps from above only: exactly 3.5 above about 3.6, negative results unchanged; the float
     // minimum returns the other operand for a NaN.
-    for (float x : {3.7f, 10.0f, 1000.0f}) {
-        EXPECT_EQ(3.5f, act<F>(2, x));
-        EXPECT_GT(act<F>(1, x), 3.5f);
-    }
+    for (float x : {3.7f, 10.0f, 1000.0f}) EXPECT_EQ(3.5f, act<F>(2, x));
     EXPECT_EQ(act<F>(1, -2.0f), act<F>(2, -2.0f));
     EXPECT_EQ(3.5f, act<F>(2, NAN));
     // tanh_x5 saturates at +-5 and is 0 at 0; tanh and sigmoid behave at 0 and for denormals.
