@@ -24,8 +24,11 @@ TEST(Rotary, MatchesReference) {
             d_out);
         const std::vector<float> want = vyr_ref::rotary_embed_transpose(c.N, c.T, c.H, c.D, in, 1e4);
         // V is copied bit for bit, and so are Q and K at step e / D % T = 0 (angle 0: cos 1, sin 0).
-        for (size_t e = 0; e < 3 * plane; ++e)
-            if (e >= 2 * plane || e / c.D % c.T == 0) ASSERT_EQ(got[e], want[e]) << "element " << e;
+        for (size_t e = 0; e < 3 * plane; ++e) {
+            if (e >= 2 * plane || e / c.D % c.T == 0) {
+                ASSERT_EQ(got[e], want[e]) << "element " << e;
+            }
+        }
         // The angle t f has f within a few 2^-22 relative (fast log2, division, exp2) and sin/cos.approx are
         // within 2^-20.5 absolute up to |angle| 100 pi; |x0| + |x1| <= 2 carries both, then the half store
         // adds 2^-11 relative.
