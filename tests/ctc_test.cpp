@@ -172,10 +172,13 @@ TEST(CtcFwdBwd, ForwardBackwardAgreeWithEnumeration) {
                 std::vector<double> x(c.S);
                 for (int s = 0; s < c.S; ++s) {
                     const size_t e = ((size_t)t * c.N + n) * c.S + s;
-                    const double halves[2] = {got.beta_stay[e], got.beta_move[e]};
-                    x[s] = got.alpha[e] + (t == c.T       ? in.final_scores[(size_t)n * c.S + s]
-                                           : s == c.S - 1 ? halves[0]
-                                                          : vyr_ref::semiring_sum(Semiring::log, halves, 2));
+                    // beta_t: the final scores at t = T, else the stay and move halves recombined.
+                    double beta = in.final_scores[(size_t)n * c.S + s];
+                    if (t < c.T) {
+                        const double halves[2] = {got.beta_stay[e], got.beta_move[e]};
+                        beta = s == c.S - 1 ? halves[0] : vyr_ref::semiring_sum(Semiring::log, halves, 2);
+                    }
+                    x[s] = got.alpha[e] + beta;
                 }
                 EXPECT_NEAR(expected, vyr_ref::semiring_sum(Semiring::log, x.data(), c.S), tol)
                     << "chunk " << n << " t " << t;
