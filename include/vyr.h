@@ -557,8 +557,8 @@ VYR_API void host_lstm_step_f16(cudaStream_t stream, int N, int H, const __half*
  * most 4096 bytes: give it 4096. Its barrier words are zeroed on the stream by each call.
  *
  * Served: L a multiple of 64 (half) or 128 (8-bit) up to 1024, M a multiple of 64; on the 384 path M a
- * multiple of 32. M, L or T equal to 0 do nothing. Pointers seq, weights and cell must be 16-byte aligned, and
- * 2L * M, 2L and lda multiples of 16 bytes' worth of elements with lda >= L.
+ * multiple of 32. M, L or T equal to 0 do nothing. Pointers seq, weights and cell must be 16-byte aligned,
+ * and 2L * M, 2L and lda multiples of 16 bytes' worth of elements with lda >= L.
  *
  * Returns nothing. If the device cannot be queried, or type is neither code, nothing happens. A
  * configuration outside the above prints one of these and ends the process with exit status 1:
@@ -570,8 +570,8 @@ VYR_API void host_lstm_step_f16(cudaStream_t stream, int N, int H, const __half*
  * to set smem size %d"), "Error Workspace Null" (384 path without workspace or with too many groups) or
  * "Error Internal" (the launch was refused). */
 VYR_API void host_cutlass_lstm(cudaStream_t stream, int type, int unused, int M, int L, int T, int direction,
-                               int lda, void* seq, const void* weights, const __half* bias, const __half* scale,
-                               __half* cell, void* workspace, int interleave, int brf);
+                               int lda, void* seq, const void* weights, const __half* bias,
+                               const __half* scale, __half* cell, void* workspace, int interleave, int brf);
 
 /* (end of recurrent layers) */
 
@@ -747,10 +747,10 @@ VYR_API int vyr_volta_attn(cudaStream_t stream, const __half* qkv, __half* out, 
 /* ---- Tensor-core linear layers (compute capability 8.0 and later) --------------------------------- */
 
 /* D = act(A B^T + bias) for `batch` products that share the weights B, on tensor cores.
- *   A: M x K row-major, element (z, r, k) at A + z*batch_stride_A + r*lda + k; half or signed 8-bit (ab_type);
- *   B: N x K row-major (row n = the weights of output n), element (n, k) at B + n*K + k; same type as A;
- *   D: M x N row-major, element (z, r, n) at D + z*batch_stride_D + r*ldd + n; half or signed 8-bit (d_type);
- *   bias: N halves or NULL (0); scale: N halves, required for 8-bit operands, ignored for half ones.
+ *   A: M x K row-major, element (z, r, k) at A + z*batch_stride_A + r*lda + k; half or signed 8-bit
+ * (ab_type); B: N x K row-major (row n = the weights of output n), element (n, k) at B + n*K + k; same type
+ * as A; D: M x N row-major, element (z, r, n) at D + z*batch_stride_D + r*ldd + n; half or signed 8-bit
+ * (d_type); bias: N halves or NULL (0); scale: N halves, required for 8-bit operands, ignored for half ones.
  * Strides count elements. Half operands accumulate in half precision over the whole K; 8-bit operands hold
  * round(127 x) (A) and the weights times scale[n] (B), accumulate exactly in 32-bit integers (saturating)
  * and are divided by 127 * scale[n] in float. Bias, activation (a VyrActivation value) and the output
