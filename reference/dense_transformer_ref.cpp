@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "linear_ref.h"
+#include "transformer_ref.h"
+
 namespace vyr_ref {
 
 std::vector<float> rotary_embed_transpose(int N, int T, int H, int D, const std::vector<float>& in,
@@ -30,34 +33,19 @@ std::vector<float> rotary_embed_transpose(int N, int T, int H, int D, const std:
 
 std::vector<float> banded_attention(int N, int T, int H, const std::vector<float>& q,
                                     const std::vector<float>& k, const std::vector<float>& v, int band) {
-    constexpr int D = 64, kTile = 16;
-    std::vector<float> out((size_t)N * T * H * D);
-    std::vector<double> w(T);
+    // The planes as the rows of a QKV tensor, whose banded attention is the one oracle of both families.
+    constexpr int D = 64;
+    const size_t cols = 3 * (size_t)H * D;
+    std::vector<float> qkv((size_t)N * T * cols);
     for (int n = 0; n < N; ++n)
-        for (int h = 0; h < H; ++h) {
-            const size_t plane = ((size_t)n * H + h) * T * D;
-            for (int t = 0; t < T; ++t) {
-                const int tile = t / kTile;
-                const int first = std::max(tile - band, 0) * kTile;
-                const int last = std::min((tile + band + 1) * kTile, T);
-                double top = -INFINITY;
-                for (int s = first; s < last; ++s) {
-                    double dot = 0.0;
-                    for (int d = 0; d < D; ++d)
-                        dot += (double)q[plane + (size_t)t * D + d] * k[plane + (size_t)s * D + d];
-                    w[s] = dot / 8.0;
-                    top = std::max(top, w[s]);
+        for (int h = 0; h < H; ++h)
+            for (int t = 0; t < T; ++t)
+                for (int part = 0; part < 3; ++part) {
+                    const std::vector<float>& plane = part == 0 ? q : part == 1 ? k : v;
+                    std::copy_n(&plane[(((size_t)n * H + h) * T + t) * D], D,
+                                &qkv[((size_t)n * T + t) * cols + ((size_t)part * H + h) * D]);
                 }
-                double sum = 0.0;
-                for (int s = first; s < last; ++s) sum += (w[s] = std::exp(w[s] - top));
-                for (int d = 0; d < D; ++d) {
-                    double acc = 0.0;
-                    for (int s = first; s < last; ++s) acc += w[s] * v[plane + (size_t)s * D + d];
-                    out[(((size_t)n * T + t) * H + h) * D + d] = (float)(acc / sum);
-                }
-            }
-        }
-    return out;
+    return band_attention(N, T / 16, H, band, qkv);
 }
 
 std::vector<float> residual_rmsnorm(int C, int N, const std::vector<float>& in,
@@ -79,18 +67,14 @@ std::vector<float> residual_rmsnorm(int C, int N, const std::vector<float>& in,
 
 SampledProduct sampled_product(int rows, int n, int K, const std::vector<float>& x,
                                const std::vector<float>& w, int row_step) {
+    // Every row_step-th row of x is one row of a product whose rows are row_step K apart.
+    const LinearOperands op{(rows + row_step - 1) / row_step, n, K, K * row_step, false, x, w, {}, {}};
+    const LinearPre pre = linear_pre_activation(op);
     SampledProduct p{std::vector<double>((size_t)rows * n, NAN), std::vector<double>((size_t)rows * n, NAN)};
-    for (int r = 0; r < rows; r += row_step)
-        for (int c = 0; c < n; ++c) {
-            double s = 0, m = 0;
-            for (int k = 0; k < K; ++k) {
-                const double xw = (double)x[(size_t)r * K + k] * w[(size_t)c * K + k];
-                s += xw;
-                m += std::fabs(xw);
-            }
-            p.y[(size_t)r * n + c] = s;
-            p.mag[(size_t)r * n + c] = m;
-        }
+    for (int r = 0; r < op.M; ++r) {
+        std::copy_n(&pre.value[(size_t)r * n], n, &p.y[(size_t)r * row_step * n]);
+        std::copy_n(&pre.magnitude[(size_t)r * n], n, &p.mag[(size_t)r * row_step * n]);
+    }
     return p;
 }
 

@@ -13,7 +13,7 @@ std::vector<float> rotary_embed_transpose(int N, int T, int H, int D, const std:
 
 // Banded softmax attention, head dimension 64: q, k, v are (N, H, T, 64) planes, the result (N, T, H, 64).
 // A query of tile j (16 steps) attends to the keys of tiles j - band .. j + band inside the sequence, with
-// weights softmax(q k / 8).
+// weights softmax(q k / 8). T is a multiple of 16, as the kernel requires.
 std::vector<float> banded_attention(int N, int T, int H, const std::vector<float>& q,
                                     const std::vector<float>& k, const std::vector<float>& v, int band = 8);
 
